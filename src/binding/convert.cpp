@@ -1,0 +1,168 @@
+#include "binding/convert.hpp"
+
+#include <algorithm>
+
+#include "binding/text_form.hpp"
+
+namespace quarix::py {
+namespace {
+
+// A sequence's reported length is only a hint: a lying or huge one must not
+// make us reserve memory the items never fill.
+constexpr std::size_t kUntrustedHintCap = std::size_t{1} << 16;
+
+std::size_t read_unsigned(PyObject* integer) {
+    const unsigned long long value = PyLong_AsUnsignedLongLong(integer);
+    if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) throw_fetched();
+    if constexpr (sizeof(std::size_t) < sizeof(unsigned long long)) {
+        if (value > SIZE_MAX) throw_pending(PyExc_OverflowError, "out of range integral type conversion attempted");
+    }
+    return static_cast<std::size_t>(value);
+}
+
+template <class T>
+void reserve_more(std::vector<T>& out, std::size_t extra) {
+    const std::size_t wanted = out.size() + extra;
+    if (wanted > out.capacity()) out.reserve(std::max(wanted, out.capacity() * 2));
+}
+
+// Runs each(item) on every item of a sequence, in order, following the
+// sequence protocol's observable steps; returns the capacity hint first via
+// on_hint. Items are held by a strong reference while they are converted,
+// because conversion may run code that mutates the container.
+template <class OnHint, class Each>
+void for_each_item(PyObject* object, OnHint&& on_hint, Each&& each) {
+    if (PyUnicode_Check(object)) throw_pending(PyExc_TypeError, "Can't extract `str` to `Vec`");
+    if (!PySequence_Check(object)) throw_type_check_failure(object, "Sequence");
+
+    if (PyList_CheckExact(object)) {
+        // Same as the list iterator: the length is read afresh at every step.
+        on_hint(static_cast<std::size_t>(PyList_GET_SIZE(object)), true);
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(object); ++i) each(PyList_GET_ITEM(object, i));
+        return;
+    }
+    if (PyTuple_CheckExact(object)) {
+        on_hint(static_cast<std::size_t>(PyTuple_GET_SIZE(object)), true);
+        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(object); ++i) each(PyTuple_GET_ITEM(object, i));
+        return;
+    }
+
+    const Py_ssize_t size = PySequence_Size(object);
+    if (size < 0) PyErr_Clear();
+    on_hint(size < 0 ? 0 : static_cast<std::size_t>(size), false);
+    Ref iterator = Ref::steal(PyObject_GetIter(object));
+    if (!iterator) throw_fetched();
+    while (Ref item = Ref::steal(PyIter_Next(iterator.get()))) each(item.get());
+    if (PyErr_Occurred()) throw_fetched();
+}
+
+std::size_t usable_hint(std::size_t hint, bool trusted) {
+    return trusted ? hint : std::min(hint, kUntrustedHintCap);
+}
+
+void append_doubles(PyObject* object, std::vector<double>& out) {
+    for_each_item(
+        object, [&](std::size_t hint, bool trusted) { reserve_more(out, usable_hint(hint, trusted)); },
+        [&](PyObject* item) {
+            if (PyFloat_CheckExact(item)) {
+                out.push_back(PyFloat_AS_DOUBLE(item));
+            } else {
+                Ref held = Ref::borrow(item);
+                out.push_back(to_double(held.get()));
+            }
+        });
+}
+
+template <class T, class Convert>
+std::vector<T> to_list(PyObject* object, Convert&& convert) {
+    std::vector<T> out;
+    for_each_item(
+        object, [&](std::size_t hint, bool trusted) { out.reserve(usable_hint(hint, trusted)); },
+        [&](PyObject* item) {
+            Ref held = Ref::borrow(item);
+            out.push_back(convert(held.get()));
+        });
+    return out;
+}
+
+}  // namespace
+
+std::size_t to_size(PyObject* object) {
+    if (PyLong_Check(object)) return read_unsigned(object);
+    Ref index = Ref::steal(PyNumber_Index(object));
+    if (!index) throw_fetched();
+    return read_unsigned(index.get());
+}
+
+std::int64_t to_i64(PyObject* object) {
+    const long long value = PyLong_AsLongLong(object);
+    if (value == -1 && PyErr_Occurred()) throw_fetched();
+    return value;
+}
+
+double to_double(PyObject* object) {
+    if (PyFloat_CheckExact(object)) return PyFloat_AS_DOUBLE(object);
+    const double value = PyFloat_AsDouble(object);
+    if (value == -1.0 && PyErr_Occurred()) throw_fetched();
+    return value;
+}
+
+std::string to_text(PyObject* object) {
+    if (!PyUnicode_Check(object)) throw_type_check_failure(object, "PyString");
+    Py_ssize_t size = 0;
+    const char* utf8 = PyUnicode_AsUTF8AndSize(object, &size);
+    if (!utf8) throw_fetched();
+    return std::string(utf8, static_cast<std::size_t>(size));
+}
+
+std::vector<double> to_vector(PyObject* object) {
+    std::vector<double> out;
+    append_doubles(object, out);
+    return out;
+}
+
+VectorList to_vectors(PyObject* object) {
+    VectorList out;
+    for_each_item(
+        object, [&](std::size_t hint, bool trusted) { out.reserve_vectors(usable_hint(hint, trusted)); },
+        [&](PyObject* item) {
+            Ref held = Ref::borrow(item);
+            append_doubles(held.get(), out.values());
+            out.close_vector();
+        });
+    return out;
+}
+
+std::vector<std::string> to_texts(PyObject* object) { return to_list<std::string>(object, to_text); }
+
+std::pair<std::string, Ref> to_pair(PyObject* object) {
+    if (!PyTuple_Check(object)) throw_type_check_failure(object, "PyTuple");
+    const Py_ssize_t size = PyTuple_GET_SIZE(object);
+    if (size != 2)
+        throw_pending(PyExc_ValueError,
+                      "expected tuple of length 2, but got tuple of length " + std::to_string(size));
+    std::string name = to_text(PyTuple_GET_ITEM(object, 0));
+    return {std::move(name), Ref::borrow(PyTuple_GET_ITEM(object, 1))};
+}
+
+std::vector<std::pair<std::string, Ref>> to_pairs(PyObject* object) {
+    return to_list<std::pair<std::string, Ref>>(object, to_pair);
+}
+
+std::vector<std::vector<std::pair<std::string, Ref>>> to_pair_lists(PyObject* object) {
+    return to_list<std::vector<std::pair<std::string, Ref>>>(object, to_pairs);
+}
+
+ErrorValue wrap_argument_error(const char* name, ErrorValue failure) {
+    if (failure.type() != PyExc_TypeError) return failure;
+    PyObject* exception = failure.exception();
+    if (Py_TYPE(exception) != reinterpret_cast<PyTypeObject*>(PyExc_TypeError)) return failure;
+    Ref text = text_object(std::string("argument '") + name + "': " + text_form(exception));
+    if (!text) return ErrorValue::fetch();
+    Ref wrapped = Ref::steal(PyObject_CallOneArg(PyExc_TypeError, text.get()));
+    if (!wrapped) return ErrorValue::fetch();
+    PyException_SetCause(wrapped.get(), PyException_GetCause(exception));
+    return ErrorValue::materialised(std::move(wrapped));
+}
+
+}  // namespace quarix::py

@@ -1,0 +1,52 @@
+// Exact k-nearest-neighbour index: every vector back to back in one array,
+// each query measured against all of them.
+#pragma once
+
+#include <cstddef>
+#include <optional>
+#include <span>
+#include <utility>
+#include <variant>
+#include <vector>
+
+#include "errors/index_errors.hpp"
+#include "errors/length_messages.hpp"
+#include "metrics/distance.hpp"
+#include "metrics/search_hit.hpp"
+#include "metrics/vector_list.hpp"
+
+namespace quarix {
+
+class FlatIndex {
+public:
+    using CreateFailure = std::variant<FlatError, LengthMismatch>;
+    using Pairs = std::vector<std::pair<std::size_t, double>>;  // (id, distance), nearest first
+
+    FlatIndex(std::size_t dim, DistanceFn metric) : dim_(dim), metric_(metric) {}
+
+    std::size_t dim() const { return dim_; }
+    std::size_t size() const { return count_; }
+
+    // The caller has checked the length; a wrong one is a broken invariant.
+    void insert(std::span<const double> vector);
+
+    // Appends every vector in order, or nothing at all: an empty list gives
+    // EmptyVectors, and a vector of the wrong length is reported before any
+    // vector is stored.
+    std::optional<CreateFailure> create(const VectorList& vectors);
+
+    // The first max(k, 1) hits in hit order, capped at the number stored;
+    // EmptyIndex when no vector data is stored. The caller has checked the
+    // query's length.
+    std::variant<Pairs, FlatError> search(std::span<const double> query, std::size_t k) const;
+
+private:
+    void append(std::span<const double> vector);
+
+    std::size_t dim_;
+    DistanceFn metric_;
+    std::vector<double> data_;
+    std::size_t count_ = 0;  // vectors stored; with dim 0 they hold no data
+};
+
+}  // namespace quarix

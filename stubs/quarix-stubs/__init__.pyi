@@ -1,0 +1,47 @@
+"""Type information for the quarix extension module."""
+
+from collections.abc import Sequence
+from typing import Literal, SupportsFloat, SupportsIndex, final
+
+__all__ = ["PyFlat", "PyHNSW"]
+
+# Anything whose items convert with float(): lists, tuples, bytes, ...
+Vector = Sequence[SupportsFloat | SupportsIndex]
+MetadataValue = str | int | float
+# One vector's metadata: (attribute name, value) pairs.
+Metadata = Sequence[tuple[str, MetadataValue]]
+# An equality filter: (attribute name, value).
+Filter = tuple[str, MetadataValue]
+HnswMetric = Literal["euclidean", "angular", "inner_product"]
+
+@final
+class PyFlat:
+    """Our Python-facing Flat index."""
+
+    def __new__(cls, dim: SupportsIndex, metric: str | None = None) -> PyFlat: ...
+    def insert(self, vector: Vector) -> None:
+        """Insert a vector into the index."""
+    def search(self, query: Vector, k: SupportsIndex | None = None) -> list[tuple[int, float]]:
+        """Search for the k nearest neighbors; returns `(id, distance)` tuples."""
+    def create(self, vectors: Sequence[Vector]) -> None:
+        """Create an index from a list of vectors."""
+
+@final
+class PyHNSW:
+    def __new__(
+        cls,
+        dim: SupportsIndex,
+        layers: SupportsIndex | None = None,
+        m: SupportsIndex | None = None,
+        ef_construction: SupportsIndex | None = None,
+        ef_search: SupportsIndex | None = None,
+        metric: HnswMetric | str | None = None,
+        schema: Sequence[str] | None = None,
+    ) -> PyHNSW: ...
+    def insert(self, vector: Vector, metadata: Metadata | None = None) -> None:
+        """Insert a vector into the index, optionally with metadata."""
+    def search(
+        self, query: Vector, k: SupportsIndex | None = None, filter: Filter | None = None
+    ) -> list[tuple[float, list[float]]]:
+        """Search for the k nearest neighbors; returns `(distance, vector)` tuples."""
+    def create(self, vectors: Sequence[Vector], metadata: Sequence[Metadata] | None = None) -> None: ...

@@ -1,0 +1,201 @@
+// Test-only extension, never installed: drives the binding's failure paths
+// that no user input of quarix reaches (internal failures, fatal errors
+// coming back from Python, conversions not yet used by a class).
+#include <string>
+
+#include "binding/call_signature.hpp"
+#include "binding/convert.hpp"
+#include "binding/entry.hpp"
+#include "binding/error_value.hpp"
+#include "binding/text_form.hpp"
+#include "errors/internal_failure.hpp"
+
+namespace quarix::py {
+namespace {
+
+Ref new_text(const std::string& text) {
+    Ref object = text_object(text);
+    if (!object) throw_fetched();
+    return object;
+}
+
+Ref new_size(std::size_t value) { return Ref::steal(checked_new(PyLong_FromSize_t(value))); }
+
+Ref new_doubles(std::span<const double> values) {
+    Ref list = Ref::steal(checked_new(PyList_New(static_cast<Py_ssize_t>(values.size()))));
+    for (std::size_t i = 0; i < values.size(); ++i)
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), checked_new(PyFloat_FromDouble(values[i])));
+    return list;
+}
+
+Ref new_pairs(const std::vector<std::pair<std::string, Ref>>& pairs) {
+    Ref list = Ref::steal(checked_new(PyList_New(static_cast<Py_ssize_t>(pairs.size()))));
+    for (std::size_t i = 0; i < pairs.size(); ++i) {
+        Ref name = new_text(pairs[i].first);
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i),
+                        checked_new(PyTuple_Pack(2, name.get(), pairs[i].second.get())));
+    }
+    return list;
+}
+
+PyObject* fail(PyObject*, PyObject* message) {
+    return entry([&]() -> Ref { InternalFailure::raise(to_text(message)); });
+}
+
+PyObject* call(PyObject*, PyObject* callable) {
+    return entry([&] {
+        Ref result = Ref::steal(PyObject_CallNoArgs(callable));
+        if (!result) throw_fetched();
+        return result;
+    });
+}
+
+PyObject* checks(PyObject*, PyObject* args) {
+    return entry([&] {
+        const char* kind = nullptr;
+        unsigned long long a = 0, b = 0, c = 0;
+        if (!PyArg_ParseTuple(args, "sKK|K", &kind, &a, &b, &c)) throw_fetched();
+        const std::string which(kind);
+        if (which == "index") return new_size(checked_index(a, b));
+        if (which == "range") {
+            checked_range(a, b, c);
+            return Ref::borrow(Py_None);
+        }
+        if (which == "divide") return new_size(checked_divide(a, b));
+        if (which == "capacity") {
+            checked_capacity(a, b);
+            return Ref::borrow(Py_None);
+        }
+        throw_pending(PyExc_ValueError, "unknown check " + which);
+    });
+}
+
+PyObject* raise_non_exception(PyObject*, PyObject*) {
+    return entry([&]() -> Ref { throw_pending(reinterpret_cast<PyObject*>(&PyLong_Type), "not an exception"); });
+}
+
+PyObject* fetch_none(PyObject*, PyObject*) {
+    return entry([&]() -> Ref { throw_fetched(); });
+}
+
+PyObject* text_form_of(PyObject*, PyObject* object) {
+    return entry([&] { return new_text(text_form(object)); });
+}
+
+PyObject* type_check(PyObject*, PyObject* args) {
+    return entry([&]() -> Ref {
+        PyObject* object = nullptr;
+        const char* target = nullptr;
+        if (!PyArg_ParseTuple(args, "Os", &object, &target)) throw_fetched();
+        throw_type_check_failure(object, target);
+    });
+}
+
+PyObject* failed_result(PyObject*, PyObject*) {
+    return entry([&] {
+        PyErr_SetString(PyExc_MemoryError, "simulated allocation failure");
+        return Ref::steal(checked_new(nullptr));
+    });
+}
+
+// probe(a, /, b, c=None, *, d, e=None): reaches the parse paths that the
+// classes' own signatures (one required positional) never take.
+constexpr const char* kProbeNames[] = {"a", "b", "c"};
+constexpr KeywordOnly kProbeKeywords[] = {{"d", true}, {"e", false}};
+const CallSignature kProbeSig{nullptr, "probe", kProbeNames, 1, 2, kProbeKeywords};
+constexpr const char* kProbeAll[] = {"a", "b", "c", "d", "e"};
+
+PyObject* probe(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return entry([&] {
+        const Slots slots = parse_fastcall(kProbeSig, args, nargs, kwnames);
+        Ref result = Ref::steal(checked_new(PyDict_New()));
+        for (std::size_t i = 0; i < kProbeSig.slot_count(); ++i)
+            if (slots[i] && PyDict_SetItemString(result.get(), kProbeAll[i], slots[i]) < 0) throw_fetched();
+        return result;
+    });
+}
+
+// convert(kind, value): one conversion under the parameter name "value".
+PyObject* convert(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    return entry([&]() -> Ref {
+        if (nargs != 2) throw_pending(PyExc_TypeError, "convert(kind, value)");
+        const std::string kind = to_text(args[0]);
+        PyObject* value = args[1];
+        if (kind == "size") return new_size(argument("value", value, to_size));
+        if (kind == "i64") return Ref::steal(checked_new(PyLong_FromLongLong(argument("value", value, to_i64))));
+        if (kind == "double") return Ref::steal(checked_new(PyFloat_FromDouble(argument("value", value, to_double))));
+        if (kind == "text") return new_text(argument("value", value, to_text));
+        if (kind == "vector") return new_doubles(argument("value", value, to_vector));
+        if (kind == "vectors") {
+            const VectorList list = argument("value", value, to_vectors);
+            Ref out = Ref::steal(checked_new(PyList_New(static_cast<Py_ssize_t>(list.size()))));
+            for (std::size_t i = 0; i < list.size(); ++i)
+                PyList_SET_ITEM(out.get(), static_cast<Py_ssize_t>(i), new_doubles(list[i]).release());
+            return out;
+        }
+        if (kind == "texts") {
+            const auto texts = argument("value", value, to_texts);
+            Ref out = Ref::steal(checked_new(PyList_New(static_cast<Py_ssize_t>(texts.size()))));
+            for (std::size_t i = 0; i < texts.size(); ++i)
+                PyList_SET_ITEM(out.get(), static_cast<Py_ssize_t>(i), new_text(texts[i]).release());
+            return out;
+        }
+        if (kind == "pairs") return new_pairs(argument("value", value, to_pairs));
+        if (kind == "pair_lists") {
+            const auto lists = argument("value", value, to_pair_lists);
+            Ref out = Ref::steal(checked_new(PyList_New(static_cast<Py_ssize_t>(lists.size()))));
+            for (std::size_t i = 0; i < lists.size(); ++i)
+                PyList_SET_ITEM(out.get(), static_cast<Py_ssize_t>(i), new_pairs(lists[i]).release());
+            return out;
+        }
+        throw_pending(PyExc_ValueError, "unknown conversion " + kind);
+    });
+}
+
+// An object whose deallocation hits an internal failure: the failure must go
+// to the unraisable hook and the object must still be freed.
+struct Doomed {
+    PyObject_HEAD
+};
+
+void doomed_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    entry_dealloc([] { InternalFailure::raise("failure during deallocation"); });
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+PyType_Slot kDoomedSlots[] = {{Py_tp_dealloc, reinterpret_cast<void*>(doomed_dealloc)}, {0, nullptr}};
+PyType_Spec kDoomedSpec{"_quarix_testhooks.Doomed", sizeof(Doomed), 0, Py_TPFLAGS_DEFAULT, kDoomedSlots};
+
+PyMethodDef kMethods[] = {
+    {"fail", fail, METH_O, "Raise an internal failure with the given message."},
+    {"call", call, METH_O, "Call a function inside the entry wrapper."},
+    {"checks", checks, METH_VARARGS, "Run an operand check: index, range, divide or capacity."},
+    {"raise_non_exception", raise_non_exception, METH_NOARGS, "Raise a pending error whose type is not an exception."},
+    {"fetch_none", fetch_none, METH_NOARGS, "Fetch when no exception is set."},
+    {"text_form", text_form_of, METH_O, "The text form used in messages."},
+    {"type_check", type_check, METH_VARARGS, "Raise the type-check failure for (object, target)."},
+    {"failed_result", failed_result, METH_NOARGS, "A result object the interpreter could not build."},
+    {"probe", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(probe)), METH_FASTCALL | METH_KEYWORDS,
+     "Parse against probe(a, /, b, c=None, *, d, e=None)."},
+    {"convert", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(convert)), METH_FASTCALL,
+     "Run one conversion on a value."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef kModule = {PyModuleDef_HEAD_INIT, "_quarix_testhooks", "", -1, kMethods, nullptr, nullptr, nullptr, nullptr};
+
+}  // namespace
+}  // namespace quarix::py
+
+PyMODINIT_FUNC PyInit__quarix_testhooks() {
+    using namespace quarix::py;
+    return entry([] {
+        Ref module = Ref::steal(PyModule_Create(&kModule));
+        if (!module) throw_fetched();
+        Ref doomed = Ref::steal(PyType_FromSpec(&kDoomedSpec));
+        if (!doomed || PyModule_AddObjectRef(module.get(), "Doomed", doomed.get()) < 0) throw_fetched();
+        return module;
+    });
+}
