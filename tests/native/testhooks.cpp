@@ -9,6 +9,8 @@
 #include "binding/error_value.hpp"
 #include "binding/text_form.hpp"
 #include "errors/internal_failure.hpp"
+#include "hnsw/level_draw.hpp"
+#include "hnsw/thread_rng.hpp"
 
 namespace quarix::py {
 namespace {
@@ -98,6 +100,36 @@ PyObject* failed_result(PyObject*, PyObject*) {
     });
 }
 
+// draw_levels(layers, count): how often each level comes out of the level
+// draw with the thread's generator, as {level: count}.
+PyObject* draw_levels(PyObject*, PyObject* args) {
+    return entry([&] {
+        unsigned long long layers = 0, count = 0;
+        if (!PyArg_ParseTuple(args, "KK", &layers, &count)) throw_fetched();
+        const LevelWeights weights(layers);
+        ThreadRng& rng = ThreadRng::current();
+        Ref result = Ref::steal(checked_new(PyDict_New()));
+        for (unsigned long long i = 0; i < count; ++i) {
+            Ref level = new_size(weights.draw(rng.uniform()));
+            PyObject* seen = PyDict_GetItemWithError(result.get(), level.get());
+            if (!seen && PyErr_Occurred()) throw_fetched();
+            Ref total = Ref::steal(checked_new(PyLong_FromLongLong(seen ? PyLong_AsLongLong(seen) + 1 : 1)));
+            if (PyDict_SetItem(result.get(), level.get(), total.get()) < 0) throw_fetched();
+        }
+        return result;
+    });
+}
+
+// level_for(layers, u): the level drawn for a given uniform u.
+PyObject* level_for(PyObject*, PyObject* args) {
+    return entry([&] {
+        unsigned long long layers = 0;
+        double u = 0;
+        if (!PyArg_ParseTuple(args, "Kd", &layers, &u)) throw_fetched();
+        return new_size(LevelWeights(layers).draw(u));
+    });
+}
+
 // probe(a, /, b, c=None, *, d, e=None): reaches the parse paths that the
 // classes' own signatures (one required positional) never take.
 constexpr const char* kProbeNames[] = {"a", "b", "c"};
@@ -177,6 +209,8 @@ PyMethodDef kMethods[] = {
     {"text_form", text_form_of, METH_O, "The text form used in messages."},
     {"type_check", type_check, METH_VARARGS, "Raise the type-check failure for (object, target)."},
     {"failed_result", failed_result, METH_NOARGS, "A result object the interpreter could not build."},
+    {"draw_levels", draw_levels, METH_VARARGS, "Histogram of count level draws for an index of the given layers."},
+    {"level_for", level_for, METH_VARARGS, "The level drawn for (layers, u)."},
     {"probe", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(probe)), METH_FASTCALL | METH_KEYWORDS,
      "Parse against probe(a, /, b, c=None, *, d, e=None)."},
     {"convert", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(convert)), METH_FASTCALL,

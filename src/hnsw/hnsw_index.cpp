@@ -1,0 +1,53 @@
+#include "hnsw/hnsw_index.hpp"
+
+#include <limits>
+
+#include "errors/internal_failure.hpp"
+
+namespace quarix {
+
+HnswIndex::HnswIndex(const HnswParams& params, DistanceFn metric, std::optional<std::vector<std::string>> schema)
+    : dim_(params.dim),
+      layers_(params.layers.value_or(5)),
+      m_(params.m.value_or(16)),
+      ef_construction_(params.ef_construction.value_or(200)),
+      ef_search_(params.ef_search.value_or(50)),
+      metric_(metric),
+      level_weights_(layers_),
+      schema_(std::move(schema)) {}
+
+std::optional<HnswIndex> HnswIndex::build(const HnswParams& params, std::optional<std::string_view> metric,
+                                          std::optional<std::vector<std::string>> schema) {
+    const std::optional<Metric> chosen = metric ? hnsw_metric_from_name(*metric) : std::nullopt;
+    if (!chosen) return std::nullopt;
+    return HnswIndex(params, metric_function(*chosen), std::move(schema));
+}
+
+std::span<const double> HnswIndex::vector(std::size_t node) const {
+    checked_index(node, count_);
+    return {vectors_.data() + node * dim_, dim_};
+}
+
+double HnswIndex::distance(std::span<const double> query, std::size_t node) const {
+    return metric_(query.data(), query.size(), vectors_.data() + node * dim_, dim_);
+}
+
+bool HnswIndex::admits(std::size_t node, const Filter& filter) const {
+    if (!filter.filter) return true;
+    const std::size_t start = row_starts_[node];
+    if (start == kNoRow) return false;
+    return filter.filter->admits(metadata_[start + filter.attribute]);
+}
+
+std::size_t HnswIndex::lowest_level_at_or_above(std::size_t layer) const {
+    const auto it = level_counts_.lower_bound(layer);
+    return it == level_counts_.end() ? std::numeric_limits<std::size_t>::max() : it->first;
+}
+
+std::optional<std::size_t> HnswIndex::highest_level_below(std::size_t layer) const {
+    auto it = level_counts_.lower_bound(layer);
+    if (it == level_counts_.begin()) return std::nullopt;
+    return std::prev(it)->first;
+}
+
+}  // namespace quarix

@@ -1,0 +1,132 @@
+// Approximate nearest-neighbour index over a hierarchical graph. Node 0, the
+// first vector stored, has the top level and is where every walk starts.
+// Each node keeps one list of links for all layers; a walk on layer L passes
+// only through nodes whose level is at least L. Nothing is ever pruned.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+#include "errors/index_errors.hpp"
+#include "errors/length_messages.hpp"
+#include "hnsw/level_draw.hpp"
+#include "hnsw/metadata_value.hpp"
+#include "metrics/distance.hpp"
+#include "metrics/metric_names.hpp"
+#include "metrics/search_hit.hpp"
+#include "metrics/vector_list.hpp"
+
+namespace quarix {
+
+class ThreadRng;
+
+struct HnswParams {
+    std::size_t dim = 0;
+    std::optional<std::size_t> layers, m, ef_construction, ef_search;
+};
+
+// A wrong vector length: an insert reports "Expected vector of length ...",
+// a create "Vector length ... does not match ...". Nothing has been stored.
+struct WrongLength {
+    LengthMismatch mismatch;
+};
+
+using Row = std::vector<MetadataValue>;
+
+class HnswIndex {
+public:
+    using Failure = std::variant<HnswError, WrongLength>;
+    using Hits = std::vector<SearchHit>;
+
+    // nullopt for an absent or unknown metric name ("Unsupported metric").
+    static std::optional<HnswIndex> build(const HnswParams& params, std::optional<std::string_view> metric,
+                                          std::optional<std::vector<std::string>> schema);
+
+    // Stores the vector (and its row, when given) and links it into the
+    // graph. A failure after the vector is stored keeps what was done.
+    std::optional<Failure> insert(std::span<const double> vector, const Row* row, ThreadRng& rng);
+    // rows, when given, holds one row per vector.
+    std::optional<Failure> create(const VectorList& vectors, const std::vector<Row>* rows, ThreadRng& rng);
+
+    // Up to max(k, 1) hits, nearest first; a filtered query returns only
+    // nodes that match the filter.
+    std::variant<Hits, HnswError> knn_search(std::span<const double> query, std::size_t k,
+                                             const MetadataFilter* filter) const;
+
+    std::size_t dim() const { return dim_; }
+    std::size_t size() const { return count_; }
+    std::size_t layers() const { return layers_; }
+    std::size_t m() const { return m_; }
+    std::size_t ef_construction() const { return ef_construction_; }
+    std::size_t ef_search() const { return ef_search_; }
+    const std::optional<std::vector<std::string>>& schema() const { return schema_; }
+    std::span<const double> vector(std::size_t node) const;
+    std::size_t level(std::size_t node) const { return levels_[node]; }
+    const std::vector<std::uint32_t>& links(std::size_t node) const { return adjacency_[node]; }
+
+private:
+    using NodeId = std::uint32_t;
+    static constexpr std::size_t kNoRow = SIZE_MAX;
+
+    HnswIndex(const HnswParams& params, DistanceFn metric, std::optional<std::vector<std::string>> schema);
+
+    // The checks a layer search makes before any distance: ef, layer, filter.
+    // On success, the filter's attribute position (0 without a filter).
+    std::variant<std::size_t, HnswError> check_search(std::size_t ef, std::size_t layer,
+                                                      const MetadataFilter* filter) const;
+    struct Filter {
+        const MetadataFilter* filter;
+        std::size_t attribute;
+    };
+    // Best-first walk of one layer from entry, keeping at most ef hits.
+    Hits walk(std::size_t entry, std::span<const double> query, std::size_t ef, std::size_t layer,
+              const Filter& filter) const;
+    bool admits(std::size_t node, const Filter& filter) const;
+    double distance(std::span<const double> query, std::size_t node) const;
+
+    void store(std::span<const double> vector, std::size_t level, const Row* row);
+    // Links the new node with every hit of one linking layer; false when
+    // nothing new was linked.
+    std::optional<HnswError> link(std::size_t node, const Hits& hits, bool& changed);
+    // Layers lo..hi (hi inclusive) where no node has its level: the walk
+    // sees the same nodes on each of them.
+    std::size_t lowest_level_at_or_above(std::size_t layer) const;
+    std::optional<std::size_t> highest_level_below(std::size_t layer) const;
+
+    std::size_t dim_;
+    std::size_t layers_;
+    std::size_t m_;  // kept for callers; the graph caps nothing
+    std::size_t ef_construction_;
+    std::size_t ef_search_;
+    DistanceFn metric_;
+    LevelWeights level_weights_;
+    std::optional<std::vector<std::string>> schema_;
+
+    std::vector<double> vectors_;
+    std::size_t count_ = 0;
+    std::vector<std::size_t> levels_;
+    std::map<std::size_t, std::size_t> level_counts_;  // level -> nodes at it
+    // Links in the order they were made; repeats and self-links are left out
+    // because a walk skips them anyway.
+    std::vector<std::vector<NodeId>> adjacency_;
+    std::size_t linked_nodes_ = 0;  // nodes whose link list was opened (a prefix of the ids)
+
+    std::vector<MetadataValue> metadata_;
+    std::vector<std::size_t> row_starts_;  // kNoRow for a node stored without a row
+
+    // Scratch for walks and linking: a node is marked when its stamp equals
+    // the current generation, so clearing is one increment.
+    mutable std::vector<std::uint32_t> visit_stamps_;
+    mutable std::uint32_t visit_generation_ = 0;
+    std::vector<std::uint32_t> link_stamps_;
+    std::uint32_t link_generation_ = 0;
+};
+
+}  // namespace quarix

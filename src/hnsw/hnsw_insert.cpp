@@ -1,0 +1,119 @@
+// Adding nodes: each new node draws a level, is walked to from node 0 layer
+// by layer (from layer 0 upward), and is linked both ways with what the walk
+// finds on every layer at or above its level.
+#include <limits>
+
+#include "errors/internal_failure.hpp"
+#include "hnsw/hnsw_index.hpp"
+#include "hnsw/thread_rng.hpp"
+
+namespace quarix {
+
+void HnswIndex::store(std::span<const double> vector, std::size_t level, const Row* row) {
+    if (count_ >= std::numeric_limits<NodeId>::max()) InternalFailure::raise("capacity overflow");
+    vectors_.insert(vectors_.end(), vector.begin(), vector.end());
+    ++count_;
+    levels_.push_back(level);
+    ++level_counts_[level];
+    adjacency_.emplace_back();
+    if (row) {
+        row_starts_.push_back(metadata_.size());
+        metadata_.insert(metadata_.end(), row->begin(), row->end());
+    } else {
+        row_starts_.push_back(kNoRow);
+    }
+}
+
+std::optional<HnswError> HnswIndex::link(std::size_t node, const Hits& hits, bool& changed) {
+    if (link_stamps_.size() < count_) link_stamps_.resize(count_, 0);
+    std::vector<NodeId>& own = adjacency_[node];
+    std::vector<NodeId> additions;
+    for (const SearchHit& hit : hits) {
+        const std::size_t n = hit.id;
+        if (n != node && link_stamps_[n] != link_generation_) additions.push_back(static_cast<NodeId>(n));
+        if (n >= linked_nodes_) return HnswError::InvalidNodeID;
+        // Back-link. The new node is the newest id, so if n already links to
+        // it, that link is the last one n got.
+        std::vector<NodeId>& theirs = adjacency_[n];
+        if (n != node && (theirs.empty() || theirs.back() != node)) {
+            theirs.push_back(static_cast<NodeId>(node));
+            changed = true;
+        }
+        if (n != node) link_stamps_[n] = link_generation_;
+    }
+    if (node >= linked_nodes_) linked_nodes_ = node + 1;
+    if (!additions.empty()) changed = true;
+    own.insert(own.end(), additions.begin(), additions.end());
+    return std::nullopt;
+}
+
+std::optional<HnswIndex::Failure> HnswIndex::insert(std::span<const double> vector, const Row* row,
+                                                    ThreadRng& rng) {
+    if (vector.size() != dim_) return WrongLength{{vector.size(), dim_}};
+    if (vectors_.empty()) {
+        // The first node (and, with dim 0, every node) takes the top level
+        // without a draw and is linked to nothing.
+        store(vector, layers_ - 1, row);
+        linked_nodes_ = count_;
+        return std::nullopt;
+    }
+    const std::size_t level = level_weights_.draw(rng.uniform());
+    store(vector, level, row);
+    const std::size_t node = count_ - 1;
+    if (++link_generation_ == 0) {
+        std::fill(link_stamps_.begin(), link_stamps_.end(), 0);
+        link_generation_ = 1;
+    }
+
+    std::size_t entry = 0;
+    bool linked_before = false;
+    for (std::size_t layer = 0; layer < layers_;) {
+        if (layer < level) {
+            const auto checked = check_search(1, layer, nullptr);
+            if (auto* error = std::get_if<HnswError>(&checked)) return *error;
+            const std::size_t next = walk(entry, vector, 1, layer, {nullptr, 0}).front().id;
+            if (next == entry) {
+                // Until the next occupied level the walk sees the same nodes
+                // from the same entry: those layers would change nothing.
+                const std::size_t boundary = lowest_level_at_or_above(layer);
+                layer = boundary >= level ? level : boundary + 1;
+                continue;
+            }
+            entry = next;
+            ++layer;
+            continue;
+        }
+        const auto checked = check_search(ef_construction_, layer, nullptr);
+        if (auto* error = std::get_if<HnswError>(&checked)) return *error;
+        const Hits hits = walk(entry, vector, ef_construction_, layer, {nullptr, 0});
+        bool changed = false;
+        if (auto error = link(node, hits, changed)) return *error;
+        const bool same_entry = linked_before;  // from the second linking layer on, the walk starts here
+        linked_before = true;
+        entry = node;
+        if (!changed && same_entry) {
+            // Same entry, same graph, same eligible nodes: every layer up to
+            // the next occupied level repeats this one and links nothing new.
+            const std::size_t boundary = lowest_level_at_or_above(layer);
+            if (boundary >= layers_ - 1) break;
+            layer = boundary + 1;
+            continue;
+        }
+        ++layer;
+    }
+    return std::nullopt;
+}
+
+std::optional<HnswIndex::Failure> HnswIndex::create(const VectorList& vectors, const std::vector<Row>* rows,
+                                                    ThreadRng& rng) {
+    if (vectors.empty()) return HnswError::EmptyVectors;
+    if (rows && !schema_) rows = nullptr;  // metadata without a schema is ignored
+    if (rows && rows->size() != vectors.size()) return HnswError::AttributeNotFound;
+    for (std::size_t i = 0; i < vectors.size(); ++i)
+        if (vectors[i].size() != dim_) return WrongLength{{vectors[i].size(), dim_}};
+    for (std::size_t i = 0; i < vectors.size(); ++i)
+        if (auto failure = insert(vectors[i], rows ? &(*rows)[i] : nullptr, rng)) return failure;
+    return std::nullopt;
+}
+
+}  // namespace quarix

@@ -1,0 +1,68 @@
+// The one graph walk: a best-first beam search over one layer.
+#include <queue>
+
+#include "errors/internal_failure.hpp"
+#include "hnsw/hnsw_index.hpp"
+#include "hnsw/result_list.hpp"
+
+namespace quarix {
+
+std::variant<std::size_t, HnswError> HnswIndex::check_search(std::size_t ef, std::size_t layer,
+                                                             const MetadataFilter* filter) const {
+    if (ef == 0) return HnswError::InvalidEF;
+    if (layer >= layers_) return HnswError::InvalidLayer;
+    if (!filter) return std::size_t{0};
+    if (!schema_) return HnswError::NoSchema;
+    if (schema_->empty()) return HnswError::EmptySchema;
+    for (std::size_t j = 0; j < schema_->size(); ++j)
+        if ((*schema_)[j] == filter->attribute) return j;
+    return HnswError::AttributeNotFound;
+}
+
+HnswIndex::Hits HnswIndex::walk(std::size_t entry, std::span<const double> query, std::size_t ef,
+                                std::size_t layer, const Filter& filter) const {
+    if (visit_stamps_.size() < count_) visit_stamps_.resize(count_, 0);
+    if (++visit_generation_ == 0) {
+        std::fill(visit_stamps_.begin(), visit_stamps_.end(), 0);
+        visit_generation_ = 1;
+    }
+    const std::uint32_t generation = visit_generation_;
+
+    // Smallest hit first; equal distances pop the smaller id first.
+    const auto later = [](const SearchHit& a, const SearchHit& b) { return hit_less(b, a); };
+    std::priority_queue<SearchHit, std::vector<SearchHit>, decltype(later)> candidates(later);
+
+    Hits results;
+    results.reserve(std::min(ef, count_));
+    // The entry is admitted whatever its level and whether or not it passes
+    // the filter.
+    const SearchHit first{distance(query, entry), entry};
+    results.push_back(first);
+    candidates.push(first);
+    visit_stamps_[entry] = generation;
+
+    while (!candidates.empty()) {
+        const SearchHit current = candidates.top();
+        candidates.pop();
+        if (distance_less(results.back().distance, current.distance)) break;
+        for (const NodeId neighbor : adjacency_[current.id]) {
+            if (levels_[neighbor] < layer) continue;
+            // Refused nodes stay unvisited: another path tests them again.
+            if (!admits(neighbor, filter)) continue;
+            if (visit_stamps_[neighbor] == generation) continue;
+            visit_stamps_[neighbor] = generation;
+            const double d = distance(query, neighbor);
+            // A plain comparison: a NaN on either side admits nothing into a full list.
+            if (results.size() < ef || d < results.back().distance) {
+                const SearchHit hit{d, neighbor};
+                candidates.push(hit);
+                results.insert(results.begin() + static_cast<std::ptrdiff_t>(result_insert_position(results, d)),
+                               hit);
+                if (results.size() > ef) results.pop_back();
+            }
+        }
+    }
+    return results;
+}
+
+}  // namespace quarix
