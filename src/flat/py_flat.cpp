@@ -6,6 +6,7 @@
 #include "binding/convert.hpp"
 #include "binding/entry.hpp"
 #include "binding/instance.hpp"
+#include "binding/result_builders.hpp"
 #include "binding/text_form.hpp"
 #include "errors/length_messages.hpp"
 #include "flat/flat_index.hpp"
@@ -52,17 +53,6 @@ PyObject* flat_insert(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
     });
 }
 
-Ref search_result(const FlatIndex::Pairs& pairs) {
-    Ref list = Ref::steal(checked_new(PyList_New(static_cast<Py_ssize_t>(pairs.size()))));
-    for (std::size_t i = 0; i < pairs.size(); ++i) {
-        Ref id = Ref::steal(checked_new(PyLong_FromSize_t(pairs[i].first)));
-        Ref distance = Ref::steal(checked_new(PyFloat_FromDouble(pairs[i].second)));
-        PyObject* pair = checked_new(PyTuple_Pack(2, id.get(), distance.get()));
-        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), pair);
-    }
-    return list;
-}
-
 PyObject* flat_search(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return entry([&] {
         const Slots slots = parse_fastcall(kSearchSig, args, nargs, kwnames);
@@ -74,7 +64,10 @@ PyObject* flat_search(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
             value_error(expected_length_message("query", flat->index.dim(), query.size()));
         auto outcome = flat->index.search(query, k);
         if (auto* error = std::get_if<FlatError>(&outcome)) value_error(error_message(kSearchPrefix, *error));
-        return search_result(std::get<FlatIndex::Pairs>(outcome));
+        const FlatIndex::Pairs& pairs = std::get<FlatIndex::Pairs>(outcome);
+        return new_list(pairs.size(), [&](std::size_t i) {
+            return new_pair(new_size(pairs[i].first), new_float(pairs[i].second));
+        });
     });
 }
 

@@ -4,6 +4,7 @@
 #include "binding/convert.hpp"
 #include "binding/entry.hpp"
 #include "binding/instance.hpp"
+#include "binding/result_builders.hpp"
 #include "errors/length_messages.hpp"
 #include "hnsw/hnsw_index.hpp"
 #include "hnsw/metadata_convert.hpp"
@@ -82,13 +83,6 @@ PyObject* hnsw_insert(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
     });
 }
 
-Ref new_float_list(std::span<const double> values) {
-    Ref list = Ref::steal(checked_new(PyList_New(static_cast<Py_ssize_t>(values.size()))));
-    for (std::size_t i = 0; i < values.size(); ++i)
-        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), checked_new(PyFloat_FromDouble(values[i])));
-    return list;
-}
-
 PyObject* hnsw_search(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return entry([&] {
         const Slots slots = parse_fastcall(kSearchSig, args, nargs, kwnames);
@@ -106,14 +100,9 @@ PyObject* hnsw_search(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
         auto outcome = index.knn_search(query, k, filter ? &*filter : nullptr);
         if (const auto* kind = std::get_if<HnswError>(&outcome)) value_error(error_message(kSearchPrefix, *kind));
         const HnswIndex::Hits& hits = std::get<HnswIndex::Hits>(outcome);
-        Ref list = Ref::steal(checked_new(PyList_New(static_cast<Py_ssize_t>(hits.size()))));
-        for (std::size_t i = 0; i < hits.size(); ++i) {
-            Ref distance = Ref::steal(checked_new(PyFloat_FromDouble(hits[i].distance)));
-            Ref vector = new_float_list(index.vector(hits[i].id));
-            PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i),
-                            checked_new(PyTuple_Pack(2, distance.get(), vector.get())));
-        }
-        return list;
+        return new_list(hits.size(), [&](std::size_t i) {
+            return new_pair(new_float(hits[i].distance), new_float_list(index.vector(hits[i].id)));
+        });
     });
 }
 

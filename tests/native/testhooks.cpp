@@ -7,6 +7,7 @@
 #include "binding/convert.hpp"
 #include "binding/entry.hpp"
 #include "binding/error_value.hpp"
+#include "binding/result_builders.hpp"
 #include "binding/text_form.hpp"
 #include "errors/internal_failure.hpp"
 #include "hnsw/level_draw.hpp"
@@ -21,23 +22,10 @@ Ref new_text(const std::string& text) {
     return object;
 }
 
-Ref new_size(std::size_t value) { return Ref::steal(checked_new(PyLong_FromSize_t(value))); }
-
-Ref new_doubles(std::span<const double> values) {
-    Ref list = Ref::steal(checked_new(PyList_New(static_cast<Py_ssize_t>(values.size()))));
-    for (std::size_t i = 0; i < values.size(); ++i)
-        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), checked_new(PyFloat_FromDouble(values[i])));
-    return list;
-}
-
 Ref new_pairs(const std::vector<std::pair<std::string, Ref>>& pairs) {
-    Ref list = Ref::steal(checked_new(PyList_New(static_cast<Py_ssize_t>(pairs.size()))));
-    for (std::size_t i = 0; i < pairs.size(); ++i) {
-        Ref name = new_text(pairs[i].first);
-        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i),
-                        checked_new(PyTuple_Pack(2, name.get(), pairs[i].second.get())));
-    }
-    return list;
+    return new_list(pairs.size(), [&](std::size_t i) {
+        return new_pair(new_text(pairs[i].first), Ref::borrow(pairs[i].second.get()));
+    });
 }
 
 PyObject* fail(PyObject*, PyObject* message) {
@@ -157,28 +145,19 @@ PyObject* convert(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         if (kind == "i64") return Ref::steal(checked_new(PyLong_FromLongLong(argument("value", value, to_i64))));
         if (kind == "double") return Ref::steal(checked_new(PyFloat_FromDouble(argument("value", value, to_double))));
         if (kind == "text") return new_text(argument("value", value, to_text));
-        if (kind == "vector") return new_doubles(argument("value", value, to_vector));
+        if (kind == "vector") return new_float_list(argument("value", value, to_vector));
         if (kind == "vectors") {
             const VectorList list = argument("value", value, to_vectors);
-            Ref out = Ref::steal(checked_new(PyList_New(static_cast<Py_ssize_t>(list.size()))));
-            for (std::size_t i = 0; i < list.size(); ++i)
-                PyList_SET_ITEM(out.get(), static_cast<Py_ssize_t>(i), new_doubles(list[i]).release());
-            return out;
+            return new_list(list.size(), [&](std::size_t i) { return new_float_list(list[i]); });
         }
         if (kind == "texts") {
             const auto texts = argument("value", value, to_texts);
-            Ref out = Ref::steal(checked_new(PyList_New(static_cast<Py_ssize_t>(texts.size()))));
-            for (std::size_t i = 0; i < texts.size(); ++i)
-                PyList_SET_ITEM(out.get(), static_cast<Py_ssize_t>(i), new_text(texts[i]).release());
-            return out;
+            return new_list(texts.size(), [&](std::size_t i) { return new_text(texts[i]); });
         }
         if (kind == "pairs") return new_pairs(argument("value", value, to_pairs));
         if (kind == "pair_lists") {
             const auto lists = argument("value", value, to_pair_lists);
-            Ref out = Ref::steal(checked_new(PyList_New(static_cast<Py_ssize_t>(lists.size()))));
-            for (std::size_t i = 0; i < lists.size(); ++i)
-                PyList_SET_ITEM(out.get(), static_cast<Py_ssize_t>(i), new_pairs(lists[i]).release());
-            return out;
+            return new_list(lists.size(), [&](std::size_t i) { return new_pairs(lists[i]); });
         }
         throw_pending(PyExc_ValueError, "unknown conversion " + kind);
     });
