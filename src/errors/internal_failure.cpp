@@ -45,13 +45,17 @@ std::size_t checked_index(std::size_t index, std::size_t length, std::source_loc
 }
 
 void checked_range(std::size_t start, std::size_t end, std::size_t length, std::source_location where) {
-    if (start > end)
-        InternalFailure::raise("slice index starts at " + std::to_string(start) + " but ends at " +
-                                   std::to_string(end),
+    if (start > length)
+        InternalFailure::raise("range start index " + std::to_string(start) +
+                                   " out of range for slice of length " + std::to_string(length),
                                where);
     if (end > length)
         InternalFailure::raise("range end index " + std::to_string(end) +
                                    " out of range for slice of length " + std::to_string(length),
+                               where);
+    if (start > end)
+        InternalFailure::raise("slice index starts at " + std::to_string(start) + " but ends at " +
+                                   std::to_string(end),
                                where);
 }
 
