@@ -140,6 +140,32 @@ def test_keywords_are_matched_by_their_text():
     assert index.search([2.0, 3.0]) == [(0, 5.0)]
 
 
+@pytest.mark.parametrize("form", ["constructor", "method"])
+def test_unexpected_keyword_is_shown_by_its_text_form(flat, monkeypatch, form):
+    # The name is matched by its characters but shown as str() makes it.
+    reports = []
+    monkeypatch.setattr("sys.unraisablehook", reports.append)
+
+    class Shown(str):
+        def __str__(self):
+            return "shown"
+
+    class Unprintable(str):
+        def __str__(self):
+            raise ValueError("no text")
+
+    call, full_name = ((quarix.PyFlat, "PyFlat.__new__()") if form == "constructor"
+                       else (flat.insert, "PyFlat.insert()"))
+    type_error(f"{full_name} got an unexpected keyword argument 'shown'", call, [0.0, 0.0], **{Shown("foo"): 1})
+    assert reports == []
+    name = Unprintable("foo")
+    type_error(f"{full_name} got an unexpected keyword argument '<unprintable Unprintable object>'",
+               call, [0.0, 0.0], **{name: 1})
+    assert len(reports) == 1
+    assert reports[0].exc_type is ValueError
+    assert reports[0].object is name
+
+
 @pytest.mark.parametrize("call", [
     lambda: quarix.PyFlat(2, "cosine"),
     lambda: quarix.PyFlat(2, metric="cosine"),
