@@ -4,7 +4,6 @@ dictionary, methods the fast-call vector), the order in which failures win,
 and the paths that only a signature with positional-only and keyword-only
 parameters reaches (the test hooks' probe)."""
 
-import ctypes
 
 import pytest
 
@@ -41,18 +40,7 @@ def flat():
 @pytest.fixture
 def hnsw():
     """A PyHNSW instance for calling its methods."""
-    try:
-        return quarix.PyHNSW(2, metric="euclidean")
-    except NotImplementedError:
-        pass
-    # The constructor refuses to build while the graph index is missing; the
-    # methods' argument matching runs before they touch the instance, so an
-    # instance allocated directly (zeroed, as the type's own allocation makes
-    # it) is enough to reach it.
-    alloc = ctypes.pythonapi.PyType_GenericAlloc
-    alloc.restype = ctypes.py_object
-    alloc.argtypes = [ctypes.py_object, ctypes.c_ssize_t]
-    return alloc(quarix.PyHNSW, 0)
+    return quarix.PyHNSW(2, metric="euclidean")
 
 
 # --- constructors: tuple-and-dictionary form ------------------------------------
