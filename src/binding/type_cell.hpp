@@ -1,4 +1,4 @@
-// A class's type object, created from its specification on first need and
+// A class's type object, made from its PyType_Spec on first need and
 // kept for the life of the process.
 #pragma once
 
