@@ -1,14 +1,75 @@
 #include "flat/flat_index.hpp"
 
 #include <algorithm>
+#include <cmath>
+#include <limits>
 
 #include "errors/internal_failure.hpp"
 
 namespace quarix {
+namespace {
+
+double sum_of_squares(const double* v, std::size_t n) {
+    double sum = 0.0;
+    for (std::size_t i = 0; i < n; ++i) sum += v[i] * v[i];
+    return sum;
+}
+
+// The smallest partial sum of squares whose root already reaches `worst`:
+// a vector whose partial sum gets there ends at a distance of at least
+// `worst`, and a later id never wins a tie, so it cannot enter the result.
+double abandon_threshold(double worst) {
+    if (std::isnan(worst)) return std::numeric_limits<double>::quiet_NaN();  // every number beats NaN
+    double limit = worst * worst;
+    while (std::sqrt(limit) < worst) limit = std::nextafter(limit, std::numeric_limits<double>::infinity());
+    while (limit > 0.0 && std::sqrt(std::nextafter(limit, 0.0)) >= worst) limit = std::nextafter(limit, 0.0);
+    return limit;
+}
+
+// The best `keep` hits of a scan in ascending id order: a max-heap whose top
+// is the hit to evict. A later hit with the top's distance never displaces
+// it, which keeps ties on the smaller id.
+class BestHits {
+public:
+    explicit BestHits(std::size_t keep) : keep_(keep) { heap_.reserve(keep); }
+
+    // True when the worst kept hit changed.
+    bool offer(const SearchHit& hit) {
+        if (heap_.size() < keep_) {
+            heap_.push_back(hit);
+            std::push_heap(heap_.begin(), heap_.end(), hit_less);
+            return heap_.size() == keep_;
+        }
+        if (!hit_less(hit, heap_.front())) return false;
+        std::pop_heap(heap_.begin(), heap_.end(), hit_less);
+        heap_.back() = hit;
+        std::push_heap(heap_.begin(), heap_.end(), hit_less);
+        return true;
+    }
+    const SearchHit& worst() const { return heap_.front(); }
+
+    FlatIndex::Pairs sorted() && {
+        std::sort_heap(heap_.begin(), heap_.end(), hit_less);
+        FlatIndex::Pairs pairs;
+        pairs.reserve(heap_.size());
+        for (const SearchHit& hit : heap_) pairs.emplace_back(hit.id, hit.distance);
+        return pairs;
+    }
+
+private:
+    std::size_t keep_;
+    std::vector<SearchHit> heap_;
+};
+
+}  // namespace
 
 void FlatIndex::append(std::span<const double> vector) {
     if (vector.size() != dim_) InternalFailure::raise(length_mismatch_message({vector.size(), dim_}));
-    data_.insert(data_.end(), vector.begin(), vector.end());
+    const std::size_t lane = count_ % kBlockLanes;
+    if (lane == 0) blocks_.resize(blocks_.size() + dim_ * kBlockLanes, 0.0);
+    double* block = blocks_.data() + (count_ / kBlockLanes) * dim_ * kBlockLanes;
+    for (std::size_t i = 0; i < dim_; ++i) block[i * kBlockLanes + lane] = vector[i];
+    if (metric_ == cosine_similarity) norms_.push_back(sum_of_squares(vector.data(), dim_));
     ++count_;
 }
 
@@ -18,41 +79,43 @@ std::optional<FlatIndex::CreateFailure> FlatIndex::create(const VectorList& vect
     if (vectors.empty()) return FlatError::EmptyVectors;
     for (std::size_t i = 0; i < vectors.size(); ++i)
         if (vectors[i].size() != dim_) return LengthMismatch{vectors[i].size(), dim_};
-    data_.reserve(data_.size() + vectors.values().size());
+    const std::size_t blocks_after = (count_ + vectors.size() + kBlockLanes - 1) / kBlockLanes;
+    blocks_.reserve(blocks_after * dim_ * kBlockLanes);
     for (std::size_t i = 0; i < vectors.size(); ++i) append(vectors[i]);
     return std::nullopt;
 }
 
 std::variant<FlatIndex::Pairs, FlatError> FlatIndex::search(std::span<const double> query,
                                                              std::size_t k) const {
-    if (data_.empty()) return FlatError::EmptyIndex;
+    if (blocks_.empty()) return FlatError::EmptyIndex;
     if (query.size() != dim_) InternalFailure::raise(length_mismatch_message({query.size(), dim_}));
 
-    // A max-heap of the best `keep` hits seen so far: its top is the hit to
-    // evict. Ids rise during the scan, so a later hit with the top's distance
-    // never displaces it, which keeps ties on the smaller id.
     const std::size_t n = count_;
-    const std::size_t keep = std::min(std::max<std::size_t>(k, 1), n);
-    std::vector<SearchHit> heap;
-    heap.reserve(keep);
-    const double* vec = data_.data();
-    for (std::size_t i = 0; i < n; ++i, vec += dim_) {
-        const SearchHit hit{metric_(query.data(), query.size(), vec, dim_), i};
-        if (heap.size() < keep) {
-            heap.push_back(hit);
-            std::push_heap(heap.begin(), heap.end(), hit_less);
-        } else if (hit_less(hit, heap.front())) {
-            std::pop_heap(heap.begin(), heap.end(), hit_less);
-            heap.back() = hit;
-            std::push_heap(heap.begin(), heap.end(), hit_less);
+    BestHits best(std::min(std::max<std::size_t>(k, 1), n));
+    const bool euclidean = metric_ == euclidean_distance;
+    const bool cosine = metric_ == cosine_similarity;
+    const double query_norm = cosine ? std::sqrt(sum_of_squares(query.data(), dim_)) : 0.0;
+    double abandon_at = std::numeric_limits<double>::quiet_NaN();  // nothing is abandoned yet
+    double distances[kBlockLanes];
+
+    const std::size_t block_size = dim_ * kBlockLanes;
+    for (std::size_t first = 0; first < n; first += kBlockLanes) {
+        const double* block = blocks_.data() + (first / kBlockLanes) * block_size;
+        if (euclidean) {
+            if (!kernels_->euclidean(query.data(), dim_, block, abandon_at, distances)) continue;
+        } else if (cosine) {
+            kernels_->dot(query.data(), dim_, block, distances);
+            for (std::size_t j = 0; j < kBlockLanes && first + j < n; ++j)
+                distances[j] = distances[j] / (std::sqrt(norms_[first + j]) * query_norm);
+        } else {
+            kernels_->inner_product(query.data(), dim_, block, distances);
+        }
+        const std::size_t lanes = std::min(kBlockLanes, n - first);
+        for (std::size_t j = 0; j < lanes; ++j) {
+            if (best.offer({distances[j], first + j}) && euclidean) abandon_at = abandon_threshold(best.worst().distance);
         }
     }
-    std::sort_heap(heap.begin(), heap.end(), hit_less);
-
-    Pairs result;
-    result.reserve(heap.size());
-    for (const SearchHit& hit : heap) result.emplace_back(hit.id, hit.distance);
-    return result;
+    return std::move(best).sorted();
 }
 
 }  // namespace quarix

@@ -1,5 +1,5 @@
-// Exact k-nearest-neighbour index: every vector back to back in one array,
-// each query measured against all of them.
+// Exact k-nearest-neighbour index: every vector in one contiguous array, each
+// query measured against all of them.
 #pragma once
 
 #include <cstddef>
@@ -11,6 +11,7 @@
 
 #include "errors/index_errors.hpp"
 #include "errors/length_messages.hpp"
+#include "flat/block_layout.hpp"
 #include "metrics/distance.hpp"
 #include "metrics/search_hit.hpp"
 #include "metrics/vector_list.hpp"
@@ -22,7 +23,8 @@ public:
     using CreateFailure = std::variant<FlatError, LengthMismatch>;
     using Pairs = std::vector<std::pair<std::size_t, double>>;  // (id, distance), nearest first
 
-    FlatIndex(std::size_t dim, DistanceFn metric) : dim_(dim), metric_(metric) {}
+    FlatIndex(std::size_t dim, DistanceFn metric, const BlockKernels& kernels = block_kernels())
+        : dim_(dim), metric_(metric), kernels_(&kernels) {}
 
     std::size_t dim() const { return dim_; }
     std::size_t size() const { return count_; }
@@ -45,7 +47,12 @@ private:
 
     std::size_t dim_;
     DistanceFn metric_;
-    std::vector<double> data_;
+    const BlockKernels* kernels_;
+    // Blocks of kBlockLanes vectors interleaved element by element (see
+    // block_layout.hpp); the last block is padded with zeros.
+    std::vector<double> blocks_;
+    // Sums of squares of the stored vectors, kept for the cosine only.
+    std::vector<double> norms_;
     std::size_t count_ = 0;  // vectors stored; with dim 0 they hold no data
 };
 

@@ -10,7 +10,9 @@
 #include "binding/result_builders.hpp"
 #include "binding/text_form.hpp"
 #include "errors/internal_failure.hpp"
+#include "flat/flat_index.hpp"
 #include "hnsw/level_draw.hpp"
+#include "metrics/metric_names.hpp"
 #include "hnsw/thread_rng.hpp"
 
 namespace quarix::py {
@@ -118,6 +120,26 @@ PyObject* level_for(PyObject*, PyObject* args) {
     });
 }
 
+// flat_search(kernels, metric, dim, vectors, query, k): a flat search run with
+// the named distance kernels, or None when this CPU cannot run them.
+PyObject* flat_search(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    return entry([&]() -> Ref {
+        if (nargs != 6) throw_pending(PyExc_TypeError, "flat_search(kernels, metric, dim, vectors, query, k)");
+        const BlockKernels* kernels = block_kernels_named(to_text(args[0]).c_str());
+        if (!kernels) return Ref::borrow(Py_None);
+        const std::string metric = to_text(args[1]);
+        FlatIndex index(to_size(args[2]), flat_metric_from_name(metric), *kernels);
+        const VectorList vectors = to_vectors(args[3]);
+        if (index.create(vectors)) throw_pending(PyExc_ValueError, "vectors do not fit the dimension");
+        auto outcome = index.search(to_vector(args[4]), to_size(args[5]));
+        if (std::holds_alternative<FlatError>(outcome)) throw_pending(PyExc_ValueError, "empty index");
+        const FlatIndex::Pairs& pairs = std::get<FlatIndex::Pairs>(outcome);
+        return new_list(pairs.size(), [&](std::size_t i) {
+            return new_pair(new_size(pairs[i].first), new_float(pairs[i].second));
+        });
+    });
+}
+
 // probe(a, /, b, c=None, *, d, e=None): reaches the parse paths that the
 // classes' own signatures (one required positional) never take.
 constexpr const char* kProbeNames[] = {"a", "b", "c"};
@@ -190,6 +212,8 @@ PyMethodDef kMethods[] = {
     {"failed_result", failed_result, METH_NOARGS, "A result object the interpreter could not build."},
     {"draw_levels", draw_levels, METH_VARARGS, "Histogram of count level draws for an index of the given layers."},
     {"level_for", level_for, METH_VARARGS, "The level drawn for (layers, u)."},
+    {"flat_search", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(flat_search)), METH_FASTCALL,
+     "A flat search with the named distance kernels."},
     {"probe", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(probe)), METH_FASTCALL | METH_KEYWORDS,
      "Parse against probe(a, /, b, c=None, *, d, e=None)."},
     {"convert", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(convert)), METH_FASTCALL,
