@@ -1,7 +1,11 @@
 // Test-only extension, never installed: drives the binding's failure paths
 // that no user input of quarix reaches (internal failures, fatal errors
-// coming back from Python, conversions not yet used by a class).
+// coming back from Python, conversions not yet used by a class), and carries
+// its own PyHNSW whose level draws a test can know in advance.
+#include <cstring>
 #include <string>
+#include <type_traits>
+#include <vector>
 
 #include "binding/call_signature.hpp"
 #include "binding/convert.hpp"
@@ -13,6 +17,7 @@
 #include "flat/flat_index.hpp"
 #include "hnsw/level_draw.hpp"
 #include "metrics/metric_names.hpp"
+#include "hnsw/py_hnsw.hpp"
 #include "hnsw/thread_rng.hpp"
 
 namespace quarix::py {
@@ -140,6 +145,39 @@ PyObject* flat_search(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     });
 }
 
+// plan_levels(layers, count): the levels that the thread's generator will
+// give for its next count draws, as a list, leaving the generator as it was.
+// This module's PyHNSW draws one level per insertion into a non-empty index
+// from that same generator, so a test can replay an index level for level.
+PyObject* plan_levels(PyObject*, PyObject* args) {
+    return entry([&] {
+        unsigned long long layers = 0, count = 0;
+        if (!PyArg_ParseTuple(args, "KK", &layers, &count)) throw_fetched();
+        // Room for the retry below to land between two re-seeds.
+        if (count > 2048) throw_pending(PyExc_ValueError, "plan at most 2048 levels");
+        static_assert(std::is_trivially_copyable_v<ThreadRng>, "the generator is saved and restored as bytes");
+        ThreadRng& rng = ThreadRng::current();
+        unsigned char saved[sizeof(ThreadRng)];
+        std::vector<double> first(count), second(count);
+        for (;;) {
+            std::memcpy(saved, &rng, sizeof saved);
+            for (double& u : first) u = rng.uniform();
+            std::memcpy(&rng, saved, sizeof saved);
+            for (double& u : second) u = rng.uniform();
+            std::memcpy(&rng, saved, sizeof saved);
+            if (first == second) break;
+            // A re-seed from the operating system falls inside the window and
+            // gives new values on every pass: step past it.
+            for (double& u : first) u = rng.uniform();
+        }
+        const LevelWeights weights(layers);
+        Ref result = Ref::steal(checked_new(PyList_New(static_cast<Py_ssize_t>(count))));
+        for (std::size_t i = 0; i < first.size(); ++i)
+            PyList_SET_ITEM(result.get(), static_cast<Py_ssize_t>(i), new_size(weights.draw(first[i])).release());
+        return result;
+    });
+}
+
 // probe(a, /, b, c=None, *, d, e=None): reaches the parse paths that the
 // classes' own signatures (one required positional) never take.
 constexpr const char* kProbeNames[] = {"a", "b", "c"};
@@ -214,6 +252,7 @@ PyMethodDef kMethods[] = {
     {"level_for", level_for, METH_VARARGS, "The level drawn for (layers, u)."},
     {"flat_search", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(flat_search)), METH_FASTCALL,
      "A flat search with the named distance kernels."},
+    {"plan_levels", plan_levels, METH_VARARGS, "The next count levels of the thread's generator, not consumed."},
     {"probe", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(probe)), METH_FASTCALL | METH_KEYWORDS,
      "Parse against probe(a, /, b, c=None, *, d, e=None)."},
     {"convert", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(convert)), METH_FASTCALL,
@@ -233,6 +272,8 @@ PyMODINIT_FUNC PyInit__quarix_testhooks() {
         if (!module) throw_fetched();
         Ref doomed = Ref::steal(PyType_FromSpec(&kDoomedSpec));
         if (!doomed || PyModule_AddObjectRef(module.get(), "Doomed", doomed.get()) < 0) throw_fetched();
+        PyObject* hnsw = reinterpret_cast<PyObject*>(hnsw_type_cell().get());
+        if (PyModule_AddObjectRef(module.get(), "PyHNSW", hnsw) < 0) throw_fetched();
         return module;
     });
 }
