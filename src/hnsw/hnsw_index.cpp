@@ -50,4 +50,32 @@ std::optional<std::size_t> HnswIndex::highest_level_below(std::size_t layer) con
     return std::prev(it)->first;
 }
 
+std::size_t HnswIndex::nodes_at_or_above(std::size_t layer) const {
+    std::size_t total = 0;
+    for (auto it = level_counts_.lower_bound(layer); it != level_counts_.end(); ++it) total += it->second;
+    return total;
+}
+
+const std::vector<HnswIndex::NodeId>& HnswIndex::links_from(std::size_t node, std::size_t layer) const {
+    const auto& lists = adjacency_[node];
+    return lists[std::min(layer, lists.size() - 1)];
+}
+
+void HnswIndex::add_link(std::size_t from, std::size_t to) {
+    auto& lists = adjacency_[from];
+    const std::size_t top = std::min(levels_[to], lists.size() - 1);
+    for (std::size_t j = 0; j <= top; ++j) lists[j].push_back(static_cast<NodeId>(to));
+}
+
+void HnswIndex::DistanceCache::start(std::size_t nodes) {
+    if (stamps.size() < nodes) {
+        stamps.resize(nodes, 0);
+        distances.resize(nodes);
+    }
+    if (++generation == 0) {
+        std::fill(stamps.begin(), stamps.end(), 0);
+        generation = 1;
+    }
+}
+
 }  // namespace quarix

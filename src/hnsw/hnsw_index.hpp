@@ -69,7 +69,6 @@ public:
     const std::optional<std::vector<std::string>>& schema() const { return schema_; }
     std::span<const double> vector(std::size_t node) const;
     std::size_t level(std::size_t node) const { return levels_[node]; }
-    const std::vector<std::uint32_t>& links(std::size_t node) const { return adjacency_[node]; }
 
 private:
     using NodeId = std::uint32_t;
@@ -85,9 +84,17 @@ private:
         const MetadataFilter* filter;
         std::size_t attribute;
     };
+    // Distances from the vector being inserted, kept for the whole insertion:
+    // its walks on successive layers meet many of the same nodes.
+    struct DistanceCache {
+        std::vector<std::uint32_t> stamps;
+        std::vector<double> distances;
+        std::uint32_t generation = 0;
+        void start(std::size_t nodes);
+    };
     // Best-first walk of one layer from entry, keeping at most ef hits.
     Hits walk(std::size_t entry, std::span<const double> query, std::size_t ef, std::size_t layer,
-              const Filter& filter) const;
+              const Filter& filter, DistanceCache* cache = nullptr) const;
     bool admits(std::size_t node, const Filter& filter) const;
     double distance(std::span<const double> query, std::size_t node) const;
 
@@ -95,10 +102,16 @@ private:
     // Links the new node with every hit of one linking layer; false when
     // nothing new was linked.
     std::optional<HnswError> link(std::size_t node, const Hits& hits, bool& changed);
-    // Layers lo..hi (hi inclusive) where no node has its level: the walk
-    // sees the same nodes on each of them.
+    // Links of node that a walk on layer `layer` may follow (those to
+    // neighbours of level >= layer, in link order, plus possibly some below
+    // it when the node keeps fewer lists than that).
+    const std::vector<NodeId>& links_from(std::size_t node, std::size_t layer) const;
+    void add_link(std::size_t from, std::size_t to);
+    // Occupied levels, for skipping layers that would repeat the one before
+    // and for knowing how many nodes a walk on a layer can reach at most.
     std::size_t lowest_level_at_or_above(std::size_t layer) const;
     std::optional<std::size_t> highest_level_below(std::size_t layer) const;
+    std::size_t nodes_at_or_above(std::size_t layer) const;
 
     std::size_t dim_;
     std::size_t layers_;
@@ -114,8 +127,11 @@ private:
     std::vector<std::size_t> levels_;
     std::map<std::size_t, std::size_t> level_counts_;  // level -> nodes at it
     // Links in the order they were made; repeats and self-links are left out
-    // because a walk skips them anyway.
-    std::vector<std::vector<NodeId>> adjacency_;
+    // because a walk skips them anyway. Node n keeps min(level(n), kMaxSplit)
+    // + 1 lists: list j holds the links to neighbours of level >= j, so a
+    // walk on layer j never scans a link that its level test would skip.
+    static constexpr std::size_t kMaxSplit = 15;
+    std::vector<std::vector<std::vector<NodeId>>> adjacency_;
     std::size_t linked_nodes_ = 0;  // nodes whose link list was opened (a prefix of the ids)
 
     std::vector<MetadataValue> metadata_;
@@ -127,6 +143,7 @@ private:
     mutable std::uint32_t visit_generation_ = 0;
     std::vector<std::uint32_t> link_stamps_;
     std::uint32_t link_generation_ = 0;
+    DistanceCache insert_cache_;
 };
 
 }  // namespace quarix

@@ -15,7 +15,7 @@ void HnswIndex::store(std::span<const double> vector, std::size_t level, const R
     ++count_;
     levels_.push_back(level);
     ++level_counts_[level];
-    adjacency_.emplace_back();
+    adjacency_.emplace_back(std::min(level, kMaxSplit) + 1);
     if (row) {
         row_starts_.push_back(metadata_.size());
         metadata_.insert(metadata_.end(), row->begin(), row->end());
@@ -26,7 +26,6 @@ void HnswIndex::store(std::span<const double> vector, std::size_t level, const R
 
 std::optional<HnswError> HnswIndex::link(std::size_t node, const Hits& hits, bool& changed) {
     if (link_stamps_.size() < count_) link_stamps_.resize(count_, 0);
-    std::vector<NodeId>& own = adjacency_[node];
     std::vector<NodeId> additions;
     for (const SearchHit& hit : hits) {
         const std::size_t n = hit.id;
@@ -34,16 +33,16 @@ std::optional<HnswError> HnswIndex::link(std::size_t node, const Hits& hits, boo
         if (n >= linked_nodes_) return HnswError::InvalidNodeID;
         // Back-link. The new node is the newest id, so if n already links to
         // it, that link is the last one n got.
-        std::vector<NodeId>& theirs = adjacency_[n];
+        const std::vector<NodeId>& theirs = adjacency_[n].front();
         if (n != node && (theirs.empty() || theirs.back() != node)) {
-            theirs.push_back(static_cast<NodeId>(node));
+            add_link(n, node);
             changed = true;
         }
         if (n != node) link_stamps_[n] = link_generation_;
     }
     if (node >= linked_nodes_) linked_nodes_ = node + 1;
     if (!additions.empty()) changed = true;
-    own.insert(own.end(), additions.begin(), additions.end());
+    for (const NodeId n : additions) add_link(node, n);
     return std::nullopt;
 }
 
@@ -60,6 +59,7 @@ std::optional<HnswIndex::Failure> HnswIndex::insert(std::span<const double> vect
     const std::size_t level = level_weights_.draw(rng.uniform());
     store(vector, level, row);
     const std::size_t node = count_ - 1;
+    insert_cache_.start(count_);
     if (++link_generation_ == 0) {
         std::fill(link_stamps_.begin(), link_stamps_.end(), 0);
         link_generation_ = 1;
@@ -71,7 +71,7 @@ std::optional<HnswIndex::Failure> HnswIndex::insert(std::span<const double> vect
         if (layer < level) {
             const auto checked = check_search(1, layer, nullptr);
             if (auto* error = std::get_if<HnswError>(&checked)) return *error;
-            const std::size_t next = walk(entry, vector, 1, layer, {nullptr, 0}).front().id;
+            const std::size_t next = walk(entry, vector, 1, layer, {nullptr, 0}, &insert_cache_).front().id;
             if (next == entry) {
                 // Until the next occupied level the walk sees the same nodes
                 // from the same entry: those layers would change nothing.
@@ -85,7 +85,7 @@ std::optional<HnswIndex::Failure> HnswIndex::insert(std::span<const double> vect
         }
         const auto checked = check_search(ef_construction_, layer, nullptr);
         if (auto* error = std::get_if<HnswError>(&checked)) return *error;
-        const Hits hits = walk(entry, vector, ef_construction_, layer, {nullptr, 0});
+        const Hits hits = walk(entry, vector, ef_construction_, layer, {nullptr, 0}, &insert_cache_);
         bool changed = false;
         if (auto error = link(node, hits, changed)) return *error;
         const bool same_entry = linked_before;  // from the second linking layer on, the walk starts here

@@ -20,13 +20,27 @@ std::variant<std::size_t, HnswError> HnswIndex::check_search(std::size_t ef, std
 }
 
 HnswIndex::Hits HnswIndex::walk(std::size_t entry, std::span<const double> query, std::size_t ef,
-                                std::size_t layer, const Filter& filter) const {
+                                std::size_t layer, const Filter& filter, DistanceCache* cache) const {
     if (visit_stamps_.size() < count_) visit_stamps_.resize(count_, 0);
     if (++visit_generation_ == 0) {
         std::fill(visit_stamps_.begin(), visit_stamps_.end(), 0);
         visit_generation_ = 1;
     }
     const std::uint32_t generation = visit_generation_;
+    const auto measure = [&](std::size_t node) {
+        if (!cache) return distance(query, node);
+        if (cache->stamps[node] == cache->generation) return cache->distances[node];
+        const double d = distance(query, node);
+        cache->stamps[node] = cache->generation;
+        cache->distances[node] = d;
+        return d;
+    };
+
+    // Once every node this walk could admit has been visited, every further
+    // scan could only skip, so the walk ends there. Without a filter those
+    // nodes are the ones whose level reaches the layer.
+    const std::size_t reachable = filter.filter ? SIZE_MAX : nodes_at_or_above(layer);
+    std::size_t visited = levels_[entry] >= layer ? 1 : 0;
 
     // Smallest hit first; equal distances pop the smaller id first.
     const auto later = [](const SearchHit& a, const SearchHit& b) { return hit_less(b, a); };
@@ -36,22 +50,23 @@ HnswIndex::Hits HnswIndex::walk(std::size_t entry, std::span<const double> query
     results.reserve(std::min(ef, count_));
     // The entry is admitted whatever its level and whether or not it passes
     // the filter.
-    const SearchHit first{distance(query, entry), entry};
+    const SearchHit first{measure(entry), entry};
     results.push_back(first);
     candidates.push(first);
     visit_stamps_[entry] = generation;
 
-    while (!candidates.empty()) {
+    while (!candidates.empty() && visited < reachable) {
         const SearchHit current = candidates.top();
         candidates.pop();
         if (distance_less(results.back().distance, current.distance)) break;
-        for (const NodeId neighbor : adjacency_[current.id]) {
+        for (const NodeId neighbor : links_from(current.id, layer)) {
             if (levels_[neighbor] < layer) continue;
             // Refused nodes stay unvisited: another path tests them again.
             if (!admits(neighbor, filter)) continue;
             if (visit_stamps_[neighbor] == generation) continue;
             visit_stamps_[neighbor] = generation;
-            const double d = distance(query, neighbor);
+            ++visited;
+            const double d = measure(neighbor);
             // A plain comparison: a NaN on either side admits nothing into a full list.
             if (results.size() < ef || d < results.back().distance) {
                 const SearchHit hit{d, neighbor};
@@ -60,6 +75,7 @@ HnswIndex::Hits HnswIndex::walk(std::size_t entry, std::span<const double> query
                                hit);
                 if (results.size() > ef) results.pop_back();
             }
+            if (visited == reachable) break;
         }
     }
     return results;
