@@ -5,6 +5,7 @@
 #include <limits>
 
 #include "errors/internal_failure.hpp"
+#include "metrics/batch_distance.hpp"
 
 namespace quarix {
 namespace {
@@ -13,17 +14,6 @@ double sum_of_squares(const double* v, std::size_t n) {
     double sum = 0.0;
     for (std::size_t i = 0; i < n; ++i) sum += v[i] * v[i];
     return sum;
-}
-
-// The smallest partial sum of squares whose root already reaches `worst`:
-// a vector whose partial sum gets there ends at a distance of at least
-// `worst`, and a later id never wins a tie, so it cannot enter the result.
-double abandon_threshold(double worst) {
-    if (std::isnan(worst)) return std::numeric_limits<double>::quiet_NaN();  // every number beats NaN
-    double limit = worst * worst;
-    while (std::sqrt(limit) < worst) limit = std::nextafter(limit, std::numeric_limits<double>::infinity());
-    while (limit > 0.0 && std::sqrt(std::nextafter(limit, 0.0)) >= worst) limit = std::nextafter(limit, 0.0);
-    return limit;
 }
 
 // The best `keep` hits of a scan in ascending id order: a max-heap whose top
@@ -112,7 +102,7 @@ std::variant<FlatIndex::Pairs, FlatError> FlatIndex::search(std::span<const doub
         }
         const std::size_t lanes = std::min(kBlockLanes, n - first);
         for (std::size_t j = 0; j < lanes; ++j) {
-            if (best.offer({distances[j], first + j}) && euclidean) abandon_at = abandon_threshold(best.worst().distance);
+            if (best.offer({distances[j], first + j}) && euclidean) abandon_at = euclidean_abandon_threshold(best.worst().distance);
         }
     }
     return std::move(best).sorted();

@@ -1,18 +1,20 @@
 #include "hnsw/hnsw_index.hpp"
 
+#include <cmath>
 #include <limits>
 
 #include "errors/internal_failure.hpp"
 
 namespace quarix {
 
-HnswIndex::HnswIndex(const HnswParams& params, DistanceFn metric, std::optional<std::vector<std::string>> schema)
+HnswIndex::HnswIndex(const HnswParams& params, Metric metric, std::optional<std::vector<std::string>> schema)
     : dim_(params.dim),
       layers_(params.layers.value_or(5)),
       m_(params.m.value_or(16)),
       ef_construction_(params.ef_construction.value_or(200)),
       ef_search_(params.ef_search.value_or(50)),
-      metric_(metric),
+      metric_(metric_function(metric)),
+      metric_kind_(metric),
       level_weights_(layers_),
       schema_(std::move(schema)) {}
 
@@ -20,7 +22,7 @@ std::optional<HnswIndex> HnswIndex::build(const HnswParams& params, std::optiona
                                           std::optional<std::vector<std::string>> schema) {
     const std::optional<Metric> chosen = metric ? hnsw_metric_from_name(*metric) : std::nullopt;
     if (!chosen) return std::nullopt;
-    return HnswIndex(params, metric_function(*chosen), std::move(schema));
+    return HnswIndex(params, *chosen, std::move(schema));
 }
 
 std::span<const double> HnswIndex::vector(std::size_t node) const {
@@ -28,8 +30,43 @@ std::span<const double> HnswIndex::vector(std::size_t node) const {
     return {vectors_.data() + node * dim_, dim_};
 }
 
-double HnswIndex::distance(std::span<const double> query, std::size_t node) const {
-    return metric_(query.data(), query.size(), vectors_.data() + node * dim_, dim_);
+void HnswIndex::distances(std::span<const double> query, double query_norm, const NodeId* nodes,
+                          std::size_t count, double worst, DistanceCache* cache, double* out) const {
+    const double* rows[kBatchWidth];
+    std::size_t slot[kBatchWidth];
+    std::size_t missing = 0;
+    for (std::size_t j = 0; j < count; ++j) {
+        if (cache && cache->stamps[nodes[j]] == cache->generation) {
+            out[j] = cache->distances[nodes[j]];
+        } else {
+            rows[missing] = vectors_.data() + nodes[j] * dim_;
+            slot[missing++] = j;
+        }
+    }
+    if (missing == 0) return;
+    const std::size_t n = std::min(query.size(), dim_);
+    double computed[kBatchWidth];
+    bool complete = true;
+    switch (metric_kind_) {
+        case Metric::Euclidean:
+            complete = euclidean_batch(query.data(), n, rows, missing, euclidean_abandon_threshold(worst), computed);
+            break;
+        case Metric::InnerProduct:
+            dot_batch(query.data(), n, rows, missing, computed);
+            break;
+        case Metric::Angular:
+            dot_batch(query.data(), n, rows, missing, computed);
+            for (std::size_t j = 0; j < missing; ++j)
+                computed[j] = computed[j] / (std::sqrt(norms_[nodes[slot[j]]]) * query_norm);
+            break;
+    }
+    for (std::size_t j = 0; j < missing; ++j) {
+        out[slot[j]] = computed[j];
+        if (cache && complete) {
+            cache->stamps[nodes[slot[j]]] = cache->generation;
+            cache->distances[nodes[slot[j]]] = computed[j];
+        }
+    }
 }
 
 bool HnswIndex::admits(std::size_t node, const Filter& filter) const {

@@ -18,6 +18,7 @@
 #include "errors/length_messages.hpp"
 #include "hnsw/level_draw.hpp"
 #include "hnsw/metadata_value.hpp"
+#include "metrics/batch_distance.hpp"
 #include "metrics/distance.hpp"
 #include "metrics/metric_names.hpp"
 #include "metrics/search_hit.hpp"
@@ -74,7 +75,7 @@ private:
     using NodeId = std::uint32_t;
     static constexpr std::size_t kNoRow = SIZE_MAX;
 
-    HnswIndex(const HnswParams& params, DistanceFn metric, std::optional<std::vector<std::string>> schema);
+    HnswIndex(const HnswParams& params, Metric metric, std::optional<std::vector<std::string>> schema);
 
     // The checks a layer search makes before any distance: ef, layer, filter.
     // On success, the filter's attribute position (0 without a filter).
@@ -96,7 +97,12 @@ private:
     Hits walk(std::size_t entry, std::span<const double> query, std::size_t ef, std::size_t layer,
               const Filter& filter, DistanceCache* cache = nullptr) const;
     bool admits(std::size_t node, const Filter& filter) const;
-    double distance(std::span<const double> query, std::size_t node) const;
+    // Distances from query to nodes[0..count) (count <= kBatchWidth), from
+    // the cache where it has them. Euclidean distances of vectors that cannot
+    // beat `worst` (the farthest kept hit of a full list) may come back as
+    // +infinity without being computed in full; pass NaN to compute all.
+    void distances(std::span<const double> query, double query_norm, const NodeId* nodes, std::size_t count,
+                   double worst, DistanceCache* cache, double* out) const;
 
     void store(std::span<const double> vector, std::size_t level, const Row* row);
     // Links the new node with every hit of one linking layer; false when
@@ -119,10 +125,12 @@ private:
     std::size_t ef_construction_;
     std::size_t ef_search_;
     DistanceFn metric_;
+    Metric metric_kind_;
     LevelWeights level_weights_;
     std::optional<std::vector<std::string>> schema_;
 
     std::vector<double> vectors_;
+    std::vector<double> norms_;  // sums of squares of the stored vectors, for the angular metric
     std::size_t count_ = 0;
     std::vector<std::size_t> levels_;
     std::map<std::size_t, std::size_t> level_counts_;  // level -> nodes at it
@@ -141,6 +149,7 @@ private:
     // the current generation, so clearing is one increment.
     mutable std::vector<std::uint32_t> visit_stamps_;
     mutable std::uint32_t visit_generation_ = 0;
+    mutable std::vector<NodeId> pending_;
     std::vector<std::uint32_t> link_stamps_;
     std::uint32_t link_generation_ = 0;
     DistanceCache insert_cache_;

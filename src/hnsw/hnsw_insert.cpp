@@ -12,6 +12,11 @@ namespace quarix {
 void HnswIndex::store(std::span<const double> vector, std::size_t level, const Row* row) {
     if (count_ >= std::numeric_limits<NodeId>::max()) InternalFailure::raise("capacity overflow");
     vectors_.insert(vectors_.end(), vector.begin(), vector.end());
+    if (metric_kind_ == Metric::Angular) {
+        double sum = 0.0;
+        for (const double x : vector) sum += x * x;
+        norms_.push_back(sum);
+    }
     ++count_;
     levels_.push_back(level);
     ++level_counts_[level];

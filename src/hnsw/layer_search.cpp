@@ -1,4 +1,6 @@
 // The one graph walk: a best-first beam search over one layer.
+#include <cmath>
+#include <limits>
 #include <queue>
 
 #include "errors/internal_failure.hpp"
@@ -27,14 +29,11 @@ HnswIndex::Hits HnswIndex::walk(std::size_t entry, std::span<const double> query
         visit_generation_ = 1;
     }
     const std::uint32_t generation = visit_generation_;
-    const auto measure = [&](std::size_t node) {
-        if (!cache) return distance(query, node);
-        if (cache->stamps[node] == cache->generation) return cache->distances[node];
-        const double d = distance(query, node);
-        cache->stamps[node] = cache->generation;
-        cache->distances[node] = d;
-        return d;
-    };
+    double query_norm = 0.0;
+    if (metric_kind_ == Metric::Angular) {
+        for (const double x : query) query_norm += x * x;
+        query_norm = std::sqrt(query_norm);
+    }
 
     // Once every node this walk could admit has been visited, every further
     // scan could only skip, so the walk ends there. Without a filter those
@@ -50,32 +49,52 @@ HnswIndex::Hits HnswIndex::walk(std::size_t entry, std::span<const double> query
     results.reserve(std::min(ef, count_));
     // The entry is admitted whatever its level and whether or not it passes
     // the filter.
-    const SearchHit first{measure(entry), entry};
+    const NodeId entry_id = static_cast<NodeId>(entry);
+    double entry_distance = 0.0;
+    distances(query, query_norm, &entry_id, 1, std::numeric_limits<double>::quiet_NaN(), cache, &entry_distance);
+    const SearchHit first{entry_distance, entry};
     results.push_back(first);
     candidates.push(first);
     visit_stamps_[entry] = generation;
 
+    std::vector<NodeId>& pending = pending_;
     while (!candidates.empty() && visited < reachable) {
         const SearchHit current = candidates.top();
         candidates.pop();
         if (distance_less(results.back().distance, current.distance)) break;
+
+        // The level, filter and visited tests do not depend on distances, so
+        // the neighbours that pass them are gathered first and measured
+        // together; admission then runs in link order as before.
+        pending.clear();
         for (const NodeId neighbor : links_from(current.id, layer)) {
             if (levels_[neighbor] < layer) continue;
             // Refused nodes stay unvisited: another path tests them again.
             if (!admits(neighbor, filter)) continue;
             if (visit_stamps_[neighbor] == generation) continue;
             visit_stamps_[neighbor] = generation;
-            ++visited;
-            const double d = measure(neighbor);
-            // A plain comparison: a NaN on either side admits nothing into a full list.
-            if (results.size() < ef || d < results.back().distance) {
-                const SearchHit hit{d, neighbor};
-                candidates.push(hit);
-                results.insert(results.begin() + static_cast<std::ptrdiff_t>(result_insert_position(results, d)),
-                               hit);
-                if (results.size() > ef) results.pop_back();
+            __builtin_prefetch(vectors_.data() + neighbor * dim_);
+            pending.push_back(neighbor);
+            if (++visited == reachable) break;
+        }
+        for (std::size_t start = 0; start < pending.size(); start += kBatchWidth) {
+            const std::size_t count = std::min(kBatchWidth, pending.size() - start);
+            // Only a full list has a farthest hit that a newcomer must beat.
+            const double worst =
+                results.size() >= ef ? results.back().distance : std::numeric_limits<double>::quiet_NaN();
+            double measured[kBatchWidth];
+            distances(query, query_norm, pending.data() + start, count, worst, cache, measured);
+            for (std::size_t j = 0; j < count; ++j) {
+                const double d = measured[j];
+                // A plain comparison: a NaN on either side admits nothing into a full list.
+                if (results.size() < ef || d < results.back().distance) {
+                    const SearchHit hit{d, pending[start + j]};
+                    candidates.push(hit);
+                    results.insert(
+                        results.begin() + static_cast<std::ptrdiff_t>(result_insert_position(results, d)), hit);
+                    if (results.size() > ef) results.pop_back();
+                }
             }
-            if (visited == reachable) break;
         }
     }
     return results;
