@@ -93,11 +93,6 @@ std::size_t HnswIndex::nodes_at_or_above(std::size_t layer) const {
     return total;
 }
 
-const std::vector<HnswIndex::NodeId>& HnswIndex::links_from(std::size_t node, std::size_t layer) const {
-    const auto& lists = adjacency_[node];
-    return lists[std::min(layer, lists.size() - 1)];
-}
-
 void HnswIndex::add_link(std::size_t from, std::size_t to) {
     auto& lists = adjacency_[from];
     const std::size_t top = std::min(levels_[to], lists.size() - 1);

@@ -18,6 +18,7 @@
 #include "errors/length_messages.hpp"
 #include "hnsw/level_draw.hpp"
 #include "hnsw/metadata_value.hpp"
+#include "hnsw/visit_scan.hpp"
 #include "metrics/batch_distance.hpp"
 #include "metrics/distance.hpp"
 #include "metrics/metric_names.hpp"
@@ -108,10 +109,6 @@ private:
     // Links the new node with every hit of one linking layer; false when
     // nothing new was linked.
     std::optional<HnswError> link(std::size_t node, const Hits& hits, bool& changed);
-    // Links of node that a walk on layer `layer` may follow (those to
-    // neighbours of level >= layer, in link order, plus possibly some below
-    // it when the node keeps fewer lists than that).
-    const std::vector<NodeId>& links_from(std::size_t node, std::size_t layer) const;
     void add_link(std::size_t from, std::size_t to);
     // Occupied levels, for skipping layers that would repeat the one before
     // and for knowing how many nodes a walk on a layer can reach at most.
@@ -150,6 +147,9 @@ private:
     mutable std::vector<std::uint32_t> visit_stamps_;
     mutable std::uint32_t visit_generation_ = 0;
     mutable std::vector<NodeId> pending_;
+    // Batch visited-test for walks without a filter; null once ids no longer
+    // fit its 31-bit gathers.
+    VisitScan scan_ = visit_scan();
     std::vector<std::uint32_t> link_stamps_;
     std::uint32_t link_generation_ = 0;
     DistanceCache insert_cache_;

@@ -11,6 +11,7 @@ namespace quarix {
 
 void HnswIndex::store(std::span<const double> vector, std::size_t level, const Row* row) {
     if (count_ >= std::numeric_limits<NodeId>::max()) InternalFailure::raise("capacity overflow");
+    if (count_ >= (std::size_t{1} << 31)) scan_ = nullptr;
     vectors_.insert(vectors_.end(), vector.begin(), vector.end());
     if (metric_kind_ == Metric::Angular) {
         double sum = 0.0;

@@ -6,6 +6,7 @@
 #include "errors/internal_failure.hpp"
 #include "hnsw/hnsw_index.hpp"
 #include "hnsw/result_list.hpp"
+#include "hnsw/visit_scan.hpp"
 
 namespace quarix {
 
@@ -38,7 +39,8 @@ HnswIndex::Hits HnswIndex::walk(std::size_t entry, std::span<const double> query
     // Once every node this walk could admit has been visited, every further
     // scan could only skip, so the walk ends there. Without a filter those
     // nodes are the ones whose level reaches the layer.
-    const std::size_t reachable = filter.filter ? SIZE_MAX : nodes_at_or_above(layer);
+    const bool filtering = filter.filter != nullptr;
+    const std::size_t reachable = filtering ? SIZE_MAX : nodes_at_or_above(layer);
     std::size_t visited = levels_[entry] >= layer ? 1 : 0;
 
     // Smallest hit first; equal distances pop the smaller id first.
@@ -67,15 +69,28 @@ HnswIndex::Hits HnswIndex::walk(std::size_t entry, std::span<const double> query
         // the neighbours that pass them are gathered first and measured
         // together; admission then runs in link order as before.
         pending.clear();
-        for (const NodeId neighbor : links_from(current.id, layer)) {
-            if (levels_[neighbor] < layer) continue;
-            // Refused nodes stay unvisited: another path tests them again.
-            if (!admits(neighbor, filter)) continue;
-            if (visit_stamps_[neighbor] == generation) continue;
-            visit_stamps_[neighbor] = generation;
-            __builtin_prefetch(vectors_.data() + neighbor * dim_);
-            pending.push_back(neighbor);
-            if (++visited == reachable) break;
+        const auto& lists = adjacency_[current.id];
+        const auto& links = lists[std::min(layer, lists.size() - 1)];
+        // List j holds only neighbours of level >= j: up to the node's last
+        // list the level test cannot fail, and without a filter only the
+        // visited test is left, which a batch scan makes for many at once.
+        const bool level_tested = layer >= lists.size();
+        if (!level_tested && !filtering && scan_) {
+            pending.resize(links.size());
+            pending.resize(scan_(links.data(), links.size(), visit_stamps_.data(), generation, pending.data()));
+            visited += pending.size();
+            for (const NodeId neighbor : pending) __builtin_prefetch(vectors_.data() + neighbor * dim_);
+        } else {
+            for (const NodeId neighbor : links) {
+                if (level_tested && levels_[neighbor] < layer) continue;
+                // Refused nodes stay unvisited: another path tests them again.
+                if (filtering && !admits(neighbor, filter)) continue;
+                if (visit_stamps_[neighbor] == generation) continue;
+                visit_stamps_[neighbor] = generation;
+                __builtin_prefetch(vectors_.data() + neighbor * dim_);
+                pending.push_back(neighbor);
+                if (++visited == reachable) break;
+            }
         }
         for (std::size_t start = 0; start < pending.size(); start += kBatchWidth) {
             const std::size_t count = std::min(kBatchWidth, pending.size() - start);
