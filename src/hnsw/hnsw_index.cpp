@@ -49,13 +49,13 @@ void HnswIndex::distances(std::span<const double> query, double query_norm, cons
     bool complete = true;
     switch (metric_kind_) {
         case Metric::Euclidean:
-            complete = euclidean_batch(query.data(), n, rows, missing, euclidean_abandon_threshold(worst), computed);
+            complete = batch_->euclidean(query.data(), n, rows, missing, euclidean_abandon_threshold(worst), computed);
             break;
         case Metric::InnerProduct:
-            dot_batch(query.data(), n, rows, missing, computed);
+            batch_->dot(query.data(), n, rows, missing, computed);
             break;
         case Metric::Angular:
-            dot_batch(query.data(), n, rows, missing, computed);
+            batch_->dot(query.data(), n, rows, missing, computed);
             for (std::size_t j = 0; j < missing; ++j)
                 computed[j] = computed[j] / (std::sqrt(norms_[nodes[slot[j]]]) * query_norm);
             break;

@@ -150,6 +150,7 @@ private:
     // Batch visited-test for walks without a filter; null once ids no longer
     // fit its 31-bit gathers.
     VisitScan scan_ = visit_scan();
+    const BatchKernels* batch_ = &batch_kernels();
     std::vector<std::uint32_t> link_stamps_;
     std::uint32_t link_generation_ = 0;
     DistanceCache insert_cache_;

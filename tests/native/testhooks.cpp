@@ -19,6 +19,8 @@
 #include "metrics/metric_names.hpp"
 #include "hnsw/py_hnsw.hpp"
 #include "hnsw/thread_rng.hpp"
+#include "hnsw/visit_scan.hpp"
+#include "metrics/batch_distance.hpp"
 
 namespace quarix::py {
 namespace {
@@ -145,6 +147,57 @@ PyObject* flat_search(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     });
 }
 
+// batch_distances(kernels, metric, query, rows, abandon_at): distances from the
+// query to up to eight rows with the named batch kernels ("euclidean" or
+// "dot"), as (completed, [distances]); None when this CPU cannot run them.
+PyObject* batch_distances(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    return entry([&]() -> Ref {
+        if (nargs != 5) throw_pending(PyExc_TypeError, "batch_distances(kernels, metric, query, rows, abandon_at)");
+        const BatchKernels* kernels = batch_kernels_named(to_text(args[0]).c_str());
+        if (!kernels) return Ref::borrow(Py_None);
+        const std::string metric = to_text(args[1]);
+        const std::vector<double> query = to_vector(args[2]);
+        const VectorList rows = to_vectors(args[3]);
+        if (rows.empty() || rows.size() > kBatchWidth) throw_pending(PyExc_ValueError, "1 to 8 rows");
+        std::size_t n = query.size();
+        const double* pointers[kBatchWidth];
+        for (std::size_t j = 0; j < rows.size(); ++j) {
+            pointers[j] = rows[j].data();
+            n = std::min(n, rows[j].size());
+        }
+        double out[kBatchWidth];
+        bool complete = true;
+        if (metric == "euclidean")
+            complete = kernels->euclidean(query.data(), n, pointers, rows.size(), to_double(args[4]), out);
+        else
+            kernels->dot(query.data(), n, pointers, rows.size(), out);
+        Ref distances = new_float_list({out, rows.size()});
+        return new_pair(Ref::borrow(complete ? Py_True : Py_False), distances);
+    });
+}
+
+// visit_scan(kernel, links, stamps, generation): the fresh ids and the stamps
+// after one batch visited-test; None when this CPU cannot run the kernel.
+PyObject* visit_scan_with(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    return entry([&]() -> Ref {
+        if (nargs != 4) throw_pending(PyExc_TypeError, "visit_scan(kernel, links, stamps, generation)");
+        const VisitScan scan = visit_scan_named(to_text(args[0]).c_str());
+        if (!scan) return Ref::borrow(Py_None);
+        std::vector<std::uint32_t> links, stamps;
+        for (const double x : to_vector(args[1])) links.push_back(static_cast<std::uint32_t>(x));
+        for (const double x : to_vector(args[2])) stamps.push_back(static_cast<std::uint32_t>(x));
+        for (const std::uint32_t id : links)
+            if (id >= stamps.size()) throw_pending(PyExc_ValueError, "link beyond the stamps");
+        std::vector<std::uint32_t> fresh(links.size());
+        fresh.resize(scan(links.data(), links.size(), stamps.data(), static_cast<std::uint32_t>(to_size(args[3])),
+                          fresh.data()));
+        const auto as_list = [](const std::vector<std::uint32_t>& values) {
+            return new_list(values.size(), [&](std::size_t i) { return new_size(values[i]); });
+        };
+        return new_pair(as_list(fresh), as_list(stamps));
+    });
+}
+
 // plan_levels(layers, count): the levels that the thread's generator will
 // give for its next count draws, as a list, leaving the generator as it was.
 // This module's PyHNSW draws one level per insertion into a non-empty index
@@ -252,6 +305,10 @@ PyMethodDef kMethods[] = {
     {"level_for", level_for, METH_VARARGS, "The level drawn for (layers, u)."},
     {"flat_search", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(flat_search)), METH_FASTCALL,
      "A flat search with the named distance kernels."},
+    {"batch_distances", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(batch_distances)),
+     METH_FASTCALL, "Distances from a query to up to eight rows with the named batch kernels."},
+    {"visit_scan", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(visit_scan_with)), METH_FASTCALL,
+     "One batch visited-test with the named kernel."},
     {"plan_levels", plan_levels, METH_VARARGS, "The next count levels of the thread's generator, not consumed."},
     {"probe", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(probe)), METH_FASTCALL | METH_KEYWORDS,
      "Parse against probe(a, /, b, c=None, *, d, e=None)."},

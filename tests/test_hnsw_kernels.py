@@ -1,0 +1,76 @@
+"""The graph walk's batch kernels: every variant the CPU runs agrees with the portable one."""
+import math
+import random
+import struct
+
+import pytest
+
+VARIANTS = ["avx512", "avx2"]
+
+
+def bits(values):
+    return ["nan" if math.isnan(v) else struct.pack("<d", v) for v in values]
+
+
+def skip_unless_runs(result, variant):
+    if result is None:
+        pytest.skip(f"this CPU does not run the {variant} kernels")
+
+
+def awkward(rng):
+    roll = rng.random()
+    if roll < 0.03:
+        return rng.choice([math.nan, math.inf, -math.inf, -0.0, 5e-324, 1e200])
+    return rng.gauss(0.0, 3.0)
+
+
+@pytest.mark.parametrize("variant", VARIANTS)
+@pytest.mark.parametrize("metric", ["euclidean", "dot"])
+@pytest.mark.parametrize("n", [0, 1, 3, 4, 7, 8, 15, 16, 17, 33, 128])
+def test_batch_distances_match_portable(hooks, variant, metric, n):
+    rng = random.Random(n * 7 + len(metric))
+    skip_unless_runs(hooks.batch_distances(variant, metric, [1.0], [[1.0]], math.nan), variant)
+    for count in (1, 3, 8):
+        for _ in range(20):
+            query = [awkward(rng) for _ in range(n)]
+            rows = [[awkward(rng) for _ in range(n + rng.randrange(3))] for _ in range(count)]
+            for abandon_at in (math.nan, 0.0, rng.uniform(0, 50 * max(n, 1)), math.inf):
+                expected = hooks.batch_distances("portable", metric, query, rows, abandon_at)
+                got = hooks.batch_distances(variant, metric, query, rows, abandon_at)
+                assert got[0] == expected[0]
+                assert bits(got[1]) == bits(expected[1])
+
+
+def test_portable_batch_matches_one_pair_formula(hooks):
+    rng = random.Random(5)
+    query = [rng.gauss(0, 1) for _ in range(20)]
+    rows = [[rng.gauss(0, 1) for _ in range(20)] for _ in range(5)]
+    complete, got = hooks.batch_distances("portable", "euclidean", query, rows, math.nan)
+    assert complete
+    for row, distance in zip(rows, got):
+        total = 0.0
+        for a, b in zip(query, row):
+            total += (a - b) * (a - b)
+        assert struct.pack("<d", distance) == struct.pack("<d", math.sqrt(total))
+
+
+def test_abandoned_batch_is_all_infinite(hooks):
+    query = [0.0] * 32
+    rows = [[10.0] * 32 for _ in range(4)]
+    complete, got = hooks.batch_distances("portable", "euclidean", query, rows, 1.0)
+    assert not complete and got == [math.inf] * 4
+    # One near row keeps the whole batch alive.
+    complete, got = hooks.batch_distances("portable", "euclidean", query, rows + [[0.0] * 32], 1.0)
+    assert complete and got[-1] == 0.0
+
+
+@pytest.mark.parametrize("variant", ["portable", "avx512", "avx2"])
+def test_visit_scan_takes_each_unvisited_link_once_in_order(hooks, variant):
+    rng = random.Random(11)
+    skip_unless_runs(hooks.visit_scan(variant, [], [0], 1), variant)
+    for size in (0, 1, 7, 8, 15, 16, 17, 40, 300):
+        stamps = [rng.choice([3, 7]) for _ in range(500)]
+        links = rng.sample(range(500), size)
+        fresh, after = hooks.visit_scan(variant, links, stamps, 7)
+        assert fresh == [i for i in links if stamps[i] != 7]
+        assert after == [7 if i in set(links) else s for i, s in enumerate(stamps)]
