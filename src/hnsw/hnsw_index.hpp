@@ -98,6 +98,7 @@ private:
     Hits walk(std::size_t entry, std::span<const double> query, std::size_t ef, std::size_t layer,
               const Filter& filter, DistanceCache* cache = nullptr) const;
     bool admits(std::size_t node, const Filter& filter) const;
+    void prefetch_rows(const std::vector<NodeId>& nodes, std::size_t start) const;
     // Distances from query to nodes[0..count) (count <= kBatchWidth), from
     // the cache where it has them. Euclidean distances of vectors that cannot
     // beat `worst` (the farthest kept hit of a full list) may come back as

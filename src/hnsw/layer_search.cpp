@@ -22,6 +22,17 @@ std::variant<std::size_t, HnswError> HnswIndex::check_search(std::size_t ef, std
     return HnswError::AttributeNotFound;
 }
 
+// The first elements of the next batch's vectors, so that their memory reads
+// overlap this batch's arithmetic (the early-abandon test needs only those).
+void HnswIndex::prefetch_rows(const std::vector<NodeId>& nodes, std::size_t start) const {
+    const std::size_t end = std::min(nodes.size(), start + kBatchWidth);
+    for (std::size_t j = start; j < end; ++j) {
+        const double* row = vectors_.data() + nodes[j] * dim_;
+        __builtin_prefetch(row);
+        __builtin_prefetch(row + 8);
+    }
+}
+
 HnswIndex::Hits HnswIndex::walk(std::size_t entry, std::span<const double> query, std::size_t ef,
                                 std::size_t layer, const Filter& filter, DistanceCache* cache) const {
     if (visit_stamps_.size() < count_) visit_stamps_.resize(count_, 0);
@@ -79,7 +90,6 @@ HnswIndex::Hits HnswIndex::walk(std::size_t entry, std::span<const double> query
             pending.resize(links.size());
             pending.resize(scan_(links.data(), links.size(), visit_stamps_.data(), generation, pending.data()));
             visited += pending.size();
-            for (const NodeId neighbor : pending) __builtin_prefetch(vectors_.data() + neighbor * dim_);
         } else {
             for (const NodeId neighbor : links) {
                 if (level_tested && levels_[neighbor] < layer) continue;
@@ -87,13 +97,14 @@ HnswIndex::Hits HnswIndex::walk(std::size_t entry, std::span<const double> query
                 if (filtering && !admits(neighbor, filter)) continue;
                 if (visit_stamps_[neighbor] == generation) continue;
                 visit_stamps_[neighbor] = generation;
-                __builtin_prefetch(vectors_.data() + neighbor * dim_);
                 pending.push_back(neighbor);
                 if (++visited == reachable) break;
             }
         }
+        prefetch_rows(pending, 0);
         for (std::size_t start = 0; start < pending.size(); start += kBatchWidth) {
             const std::size_t count = std::min(kBatchWidth, pending.size() - start);
+            prefetch_rows(pending, start + kBatchWidth);
             // Only a full list has a farthest hit that a newcomer must beat.
             const double worst =
                 results.size() >= ef ? results.back().distance : std::numeric_limits<double>::quiet_NaN();
