@@ -1,6 +1,9 @@
 #include "binding/convert.hpp"
 
 #include <algorithm>
+#include <bit>
+#include <cstring>
+#include <string_view>
 
 #include "binding/text_form.hpp"
 
@@ -60,7 +63,62 @@ std::size_t usable_hint(std::size_t hint, bool trusted) {
     return trusted ? hint : std::min(hint, kUntrustedHintCap);
 }
 
+// A buffer of native doubles held by a C type whose sequence protocol yields
+// exactly those doubles and runs no Python code (numpy arrays, array.array,
+// memoryview): reading its memory gives what iterating it would, without
+// one Python object per element.
+class DoubleBuffer {
+public:
+    DoubleBuffer(PyObject* object, int ndim) {
+        PyTypeObject* type = Py_TYPE(object);
+        if (type->tp_flags & Py_TPFLAGS_HEAPTYPE) return;  // a subclass may iterate differently
+        const std::string_view name(type->tp_name);
+        const bool trusted = name == "numpy.ndarray" || name == "array.array" ||
+                             (type == &PyMemoryView_Type && ndim == 1);
+        if (!trusted || PyObject_GetBuffer(object, &view_, PyBUF_STRIDES | PyBUF_FORMAT) < 0) {
+            PyErr_Clear();
+            return;
+        }
+        held_ = true;
+        const std::string_view format(view_.format ? view_.format : "B");
+        const bool native_double = format == "d" || format == "=d" ||
+                                   (format == "<d" && std::endian::native == std::endian::little);
+        usable_ = native_double && view_.itemsize == sizeof(double) && view_.ndim == ndim;
+    }
+    DoubleBuffer(const DoubleBuffer&) = delete;
+    DoubleBuffer& operator=(const DoubleBuffer&) = delete;
+    ~DoubleBuffer() {
+        if (held_) PyBuffer_Release(&view_);
+    }
+
+    explicit operator bool() const { return usable_; }
+    std::size_t extent(int axis) const { return static_cast<std::size_t>(view_.shape[axis]); }
+    // Appends row `row` (0 for a one-dimensional buffer).
+    void append_row(std::size_t row, std::vector<double>& out) const {
+        const char* base = static_cast<const char*>(view_.buf);
+        const int axis = view_.ndim - 1;
+        if (view_.ndim == 2) base += static_cast<Py_ssize_t>(row) * view_.strides[0];
+        const std::size_t length = extent(axis);
+        const Py_ssize_t stride = view_.strides[axis];
+        reserve_more(out, length);
+        for (std::size_t i = 0; i < length; ++i) {
+            double value;
+            std::memcpy(&value, base + static_cast<Py_ssize_t>(i) * stride, sizeof value);
+            out.push_back(value);
+        }
+    }
+
+private:
+    Py_buffer view_{};
+    bool held_ = false;
+    bool usable_ = false;
+};
+
 void append_doubles(PyObject* object, std::vector<double>& out) {
+    if (const DoubleBuffer buffer(object, 1); buffer) {
+        buffer.append_row(0, out);
+        return;
+    }
     for_each_item(
         object, [&](std::size_t hint, bool trusted) { reserve_more(out, usable_hint(hint, trusted)); },
         [&](PyObject* item) {
@@ -123,6 +181,15 @@ std::vector<double> to_vector(PyObject* object) {
 
 VectorList to_vectors(PyObject* object) {
     VectorList out;
+    if (const DoubleBuffer buffer(object, 2); buffer) {
+        out.reserve_vectors(buffer.extent(0));
+        out.values().reserve(buffer.extent(0) * buffer.extent(1));
+        for (std::size_t row = 0; row < buffer.extent(0); ++row) {
+            buffer.append_row(row, out.values());
+            out.close_vector();
+        }
+        return out;
+    }
     for_each_item(
         object, [&](std::size_t hint, bool trusted) { out.reserve_vectors(usable_hint(hint, trusted)); },
         [&](PyObject* item) {
