@@ -16,7 +16,8 @@ HnswIndex::HnswIndex(const HnswParams& params, Metric metric, std::optional<std:
       metric_(metric_function(metric)),
       metric_kind_(metric),
       level_weights_(layers_),
-      schema_(std::move(schema)) {}
+      schema_(std::move(schema)),
+      head_width_(std::min<std::size_t>(dim_, 16)) {}
 
 std::optional<HnswIndex> HnswIndex::build(const HnswParams& params, std::optional<std::string_view> metric,
                                           std::optional<std::vector<std::string>> schema) {
@@ -32,6 +33,7 @@ std::span<const double> HnswIndex::vector(std::size_t node) const {
 
 void HnswIndex::distances(std::span<const double> query, double query_norm, const NodeId* nodes,
                           std::size_t count, double worst, DistanceCache* cache, double* out) const {
+    const double* heads[kBatchWidth];
     const double* rows[kBatchWidth];
     std::size_t slot[kBatchWidth];
     std::size_t missing = 0;
@@ -39,32 +41,36 @@ void HnswIndex::distances(std::span<const double> query, double query_norm, cons
         if (cache && cache->stamps[nodes[j]] == cache->generation) {
             out[j] = cache->distances[nodes[j]];
         } else {
+            heads[missing] = heads_.data() + nodes[j] * head_width_;
             rows[missing] = vectors_.data() + nodes[j] * dim_;
             slot[missing++] = j;
         }
     }
     if (missing == 0) return;
+    // The first elements come from the compact copy, so that a batch given
+    // up on early never touches the vectors themselves.
     const std::size_t n = std::min(query.size(), dim_);
-    double computed[kBatchWidth];
+    const std::size_t head = std::min(n, head_width_);
+    double sums[kBatchWidth] = {};
     bool complete = true;
-    switch (metric_kind_) {
-        case Metric::Euclidean:
-            complete = batch_->euclidean(query.data(), n, rows, missing, euclidean_abandon_threshold(worst), computed);
-            break;
-        case Metric::InnerProduct:
-            batch_->dot(query.data(), n, rows, missing, computed);
-            break;
-        case Metric::Angular:
-            batch_->dot(query.data(), n, rows, missing, computed);
+    if (metric_kind_ == Metric::Euclidean) {
+        const double abandon_at = euclidean_abandon_threshold(worst);
+        complete = batch_->squares(query.data(), 0, head, heads, missing, abandon_at, sums) &&
+                   batch_->squares(query.data(), head, n, rows, missing, abandon_at, sums);
+        for (std::size_t j = 0; j < missing; ++j)
+            sums[j] = complete ? std::sqrt(sums[j]) : std::numeric_limits<double>::infinity();
+    } else {
+        batch_->products(query.data(), 0, head, heads, sums);
+        batch_->products(query.data(), head, n, rows, sums);
+        if (metric_kind_ == Metric::Angular)
             for (std::size_t j = 0; j < missing; ++j)
-                computed[j] = computed[j] / (std::sqrt(norms_[nodes[slot[j]]]) * query_norm);
-            break;
+                sums[j] = sums[j] / (std::sqrt(norms_[nodes[slot[j]]]) * query_norm);
     }
     for (std::size_t j = 0; j < missing; ++j) {
-        out[slot[j]] = computed[j];
+        out[slot[j]] = sums[j];
         if (cache && complete) {
             cache->stamps[nodes[slot[j]]] = cache->generation;
-            cache->distances[nodes[slot[j]]] = computed[j];
+            cache->distances[nodes[slot[j]]] = sums[j];
         }
     }
 }

@@ -129,6 +129,11 @@ private:
 
     std::vector<double> vectors_;
     std::vector<double> norms_;  // sums of squares of the stored vectors, for the angular metric
+    // The first head_width_ elements of every vector again, back to back:
+    // most distances a walk starts are given up after these, and reading
+    // them from one small array beats fetching scattered vectors.
+    std::size_t head_width_;
+    std::vector<double> heads_;
     std::size_t count_ = 0;
     std::vector<std::size_t> levels_;
     std::map<std::size_t, std::size_t> level_counts_;  // level -> nodes at it

@@ -13,6 +13,7 @@ void HnswIndex::store(std::span<const double> vector, std::size_t level, const R
     if (count_ >= std::numeric_limits<NodeId>::max()) InternalFailure::raise("capacity overflow");
     if (count_ >= (std::size_t{1} << 31)) scan_ = nullptr;
     vectors_.insert(vectors_.end(), vector.begin(), vector.end());
+    heads_.insert(heads_.end(), vector.begin(), vector.begin() + static_cast<std::ptrdiff_t>(head_width_));
     if (metric_kind_ == Metric::Angular) {
         double sum = 0.0;
         for (const double x : vector) sum += x * x;

@@ -22,14 +22,12 @@ std::variant<std::size_t, HnswError> HnswIndex::check_search(std::size_t ef, std
     return HnswError::AttributeNotFound;
 }
 
-// The first elements of the next batch's vectors, so that their memory reads
-// overlap this batch's arithmetic (the early-abandon test needs only those).
+// The next batch's leading elements, so that their memory reads overlap this
+// batch's arithmetic (the early-abandon tests need only those).
 void HnswIndex::prefetch_rows(const std::vector<NodeId>& nodes, std::size_t start) const {
     const std::size_t end = std::min(nodes.size(), start + kBatchWidth);
     for (std::size_t j = start; j < end; ++j) {
-        const double* row = vectors_.data() + nodes[j] * dim_;
-        __builtin_prefetch(row);
-        __builtin_prefetch(row + 8);
+        __builtin_prefetch(heads_.data() + nodes[j] * head_width_);
     }
 }
 

@@ -11,44 +11,41 @@
 namespace quarix {
 namespace {
 
-constexpr std::size_t kCheckEvery = 16;
 constexpr double kInf = std::numeric_limits<double>::infinity();
 
-bool abandon(double* out, std::size_t count) {
-    for (std::size_t j = 0; j < count; ++j) out[j] = kInf;
-    return false;
-}
+// Lanes past `count` repeat row 0, so every lane reads valid memory.
+struct Rows {
+    const double* row[kBatchWidth];
+    Rows(const double* const* rows, std::size_t count) {
+        for (std::size_t j = 0; j < kBatchWidth; ++j) row[j] = rows[j < count ? j : 0];
+    }
+};
 
-bool euclidean_portable(const double* q, std::size_t n, const double* const* rows, std::size_t count,
-                        double abandon_at, double* out) {
-    double sum[kBatchWidth] = {};
-    const double* r[kBatchWidth];
-    for (std::size_t j = 0; j < kBatchWidth; ++j) r[j] = rows[j < count ? j : 0];
-    for (std::size_t i = 0; i < n; ++i) {
+bool squares_portable(const double* q, std::size_t begin, std::size_t end, const double* const* rows,
+                      std::size_t count, double abandon_at, double* sums) {
+    const Rows r(rows, count);
+    for (std::size_t i = begin; i < end; ++i) {
         const double qi = q[i];
         for (std::size_t j = 0; j < kBatchWidth; ++j) {
-            const double d = qi - r[j][i];
-            sum[j] += d * d;
+            const double d = qi - r.row[j][i];
+            sums[j] += d * d;
         }
-        if ((i + 1) % kCheckEvery == 0) {
+        if ((i + 1) % kAbandonStride == 0) {
             bool all_far = true;
-            for (std::size_t j = 0; j < count; ++j) all_far &= sum[j] >= abandon_at;
-            if (all_far) return abandon(out, count);
+            for (std::size_t j = 0; j < count; ++j) all_far &= sums[j] >= abandon_at;
+            if (all_far) return false;
         }
     }
-    for (std::size_t j = 0; j < count; ++j) out[j] = std::sqrt(sum[j]);
     return true;
 }
 
-void dot_portable(const double* q, std::size_t n, const double* const* rows, std::size_t count, double* out) {
-    double sum[kBatchWidth] = {};
-    const double* r[kBatchWidth];
-    for (std::size_t j = 0; j < kBatchWidth; ++j) r[j] = rows[j < count ? j : 0];
-    for (std::size_t i = 0; i < n; ++i) {
+void products_portable(const double* q, std::size_t begin, std::size_t end, const double* const* rows,
+                       double* sums) {
+    const Rows r(rows, kBatchWidth);
+    for (std::size_t i = begin; i < end; ++i) {
         const double qi = q[i];
-        for (std::size_t j = 0; j < kBatchWidth; ++j) sum[j] += qi * r[j][i];
+        for (std::size_t j = 0; j < kBatchWidth; ++j) sums[j] += qi * r.row[j][i];
     }
-    for (std::size_t j = 0; j < count; ++j) out[j] = sum[j];
 }
 
 #if defined(__x86_64__)
@@ -89,44 +86,41 @@ __attribute__((target("avx512f"))) inline Columns8 transpose8(const double* cons
     return out;
 }
 
-__attribute__((target("avx512f"))) bool euclidean_avx512(const double* q, std::size_t n, const double* const* rows,
-                                                         std::size_t count, double abandon_at, double* out) {
-    const double* r[8];
-    for (std::size_t j = 0; j < 8; ++j) r[j] = rows[j < count ? j : 0];
+__attribute__((target("avx512f"))) bool squares_avx512(const double* q, std::size_t begin, std::size_t end,
+                                                       const double* const* rows, std::size_t count,
+                                                       double abandon_at, double* sums) {
+    const Rows r(rows, count);
     const __mmask8 live = static_cast<__mmask8>((1u << count) - 1);
     const __m512d limit = _mm512_set1_pd(abandon_at);
-    __m512d sum = _mm512_setzero_pd();
-    for (std::size_t i = 0; i < n; i += 8) {
-        const std::size_t width = n - i < 8 ? n - i : 8;
-        const Columns8 c = transpose8(r, i, static_cast<__mmask8>((1u << width) - 1));
+    __m512d sum = _mm512_loadu_pd(sums);
+    bool complete = true;
+    for (std::size_t i = begin; i < end; i += 8) {
+        const std::size_t width = end - i < 8 ? end - i : 8;
+        const Columns8 c = transpose8(r.row, i, static_cast<__mmask8>((1u << width) - 1));
         for (std::size_t k = 0; k < width; ++k) {
             const __m512d d = _mm512_sub_pd(_mm512_set1_pd(q[i + k]), c.column[k]);
             sum = _mm512_add_pd(sum, _mm512_mul_pd(d, d));
         }
-        if (width == 8 && (i + 8) % kCheckEvery == 0 &&
-            (_mm512_cmp_pd_mask(sum, limit, _CMP_GE_OQ) & live) == live)
-            return abandon(out, count);
+        if (width == 8 && (_mm512_cmp_pd_mask(sum, limit, _CMP_GE_OQ) & live) == live) {
+            complete = false;
+            break;
+        }
     }
-    double lanes[8];
-    _mm512_storeu_pd(lanes, _mm512_maskz_sqrt_pd(0xFF, sum));
-    for (std::size_t j = 0; j < count; ++j) out[j] = lanes[j];
-    return true;
+    _mm512_storeu_pd(sums, sum);
+    return complete;
 }
 
-__attribute__((target("avx512f"))) void dot_avx512(const double* q, std::size_t n, const double* const* rows,
-                                                   std::size_t count, double* out) {
-    const double* r[8];
-    for (std::size_t j = 0; j < 8; ++j) r[j] = rows[j < count ? j : 0];
-    __m512d sum = _mm512_setzero_pd();
-    for (std::size_t i = 0; i < n; i += 8) {
-        const std::size_t width = n - i < 8 ? n - i : 8;
-        const Columns8 c = transpose8(r, i, static_cast<__mmask8>((1u << width) - 1));
+__attribute__((target("avx512f"))) void products_avx512(const double* q, std::size_t begin, std::size_t end,
+                                                        const double* const* rows, double* sums) {
+    const Rows r(rows, kBatchWidth);
+    __m512d sum = _mm512_loadu_pd(sums);
+    for (std::size_t i = begin; i < end; i += 8) {
+        const std::size_t width = end - i < 8 ? end - i : 8;
+        const Columns8 c = transpose8(r.row, i, static_cast<__mmask8>((1u << width) - 1));
         for (std::size_t k = 0; k < width; ++k)
             sum = _mm512_add_pd(sum, _mm512_mul_pd(_mm512_set1_pd(q[i + k]), c.column[k]));
     }
-    double lanes[8];
-    _mm512_storeu_pd(lanes, sum);
-    for (std::size_t j = 0; j < count; ++j) out[j] = lanes[j];
+    _mm512_storeu_pd(sums, sum);
 }
 
 #pragma GCC diagnostic pop
@@ -155,70 +149,71 @@ __attribute__((target("avx2"))) inline __m256d add_square(__m256d sum, __m256d q
     return _mm256_add_pd(sum, _mm256_mul_pd(d, d));
 }
 
-__attribute__((target("avx2"))) bool euclidean_avx2(const double* q, std::size_t n, const double* const* rows,
-                                                    std::size_t count, double abandon_at, double* out) {
-    const double* r[8];
-    for (std::size_t j = 0; j < 8; ++j) r[j] = rows[j < count ? j : 0];
+__attribute__((target("avx2"))) bool squares_avx2(const double* q, std::size_t begin, std::size_t end,
+                                                  const double* const* rows, std::size_t count, double abandon_at,
+                                                  double* sums) {
+    const Rows r(rows, count);
     const __m256d limit = _mm256_set1_pd(abandon_at);
-    __m256d lo = _mm256_setzero_pd(), hi = _mm256_setzero_pd();
-    std::size_t i = 0;
-    for (; i + 4 <= n; i += 4) {
-        const Columns4 a = transpose4(r, i), b = transpose4(r + 4, i);
+    const int live = static_cast<int>((1u << count) - 1);
+    __m256d lo = _mm256_loadu_pd(sums), hi = _mm256_loadu_pd(sums + 4);
+    bool complete = true;
+    std::size_t i = begin;
+    for (; i + 4 <= end; i += 4) {
+        const Columns4 a = transpose4(r.row, i), b = transpose4(r.row + 4, i);
         for (std::size_t k = 0; k < 4; ++k) {
             const __m256d qk = _mm256_set1_pd(q[i + k]);
             lo = add_square(lo, qk, a.column[k]);
             hi = add_square(hi, qk, b.column[k]);
         }
-        if ((i + 4) % kCheckEvery == 0) {
+        if ((i + 4) % kAbandonStride == 0) {
             const int far = _mm256_movemask_pd(_mm256_cmp_pd(lo, limit, _CMP_GE_OQ)) |
                             (_mm256_movemask_pd(_mm256_cmp_pd(hi, limit, _CMP_GE_OQ)) << 4);
-            const int live = static_cast<int>((1u << count) - 1);
-            if ((far & live) == live) return abandon(out, count);
+            if ((far & live) == live) {
+                complete = false;
+                break;
+            }
         }
     }
-    for (; i < n; ++i) {
-        const __m256d qk = _mm256_set1_pd(q[i]);
-        lo = add_square(lo, qk, column_at(r, i));
-        hi = add_square(hi, qk, column_at(r + 4, i));
+    if (complete) {
+        for (; i < end; ++i) {
+            const __m256d qk = _mm256_set1_pd(q[i]);
+            lo = add_square(lo, qk, column_at(r.row, i));
+            hi = add_square(hi, qk, column_at(r.row + 4, i));
+        }
     }
-    double lanes[8];
-    _mm256_storeu_pd(lanes, _mm256_sqrt_pd(lo));
-    _mm256_storeu_pd(lanes + 4, _mm256_sqrt_pd(hi));
-    for (std::size_t j = 0; j < count; ++j) out[j] = lanes[j];
-    return true;
+    _mm256_storeu_pd(sums, lo);
+    _mm256_storeu_pd(sums + 4, hi);
+    return complete;
 }
 
-__attribute__((target("avx2"))) void dot_avx2(const double* q, std::size_t n, const double* const* rows,
-                                              std::size_t count, double* out) {
-    const double* r[8];
-    for (std::size_t j = 0; j < 8; ++j) r[j] = rows[j < count ? j : 0];
-    __m256d lo = _mm256_setzero_pd(), hi = _mm256_setzero_pd();
-    std::size_t i = 0;
-    for (; i + 4 <= n; i += 4) {
-        const Columns4 a = transpose4(r, i), b = transpose4(r + 4, i);
+__attribute__((target("avx2"))) void products_avx2(const double* q, std::size_t begin, std::size_t end,
+                                                   const double* const* rows, double* sums) {
+    const Rows r(rows, kBatchWidth);
+    __m256d lo = _mm256_loadu_pd(sums), hi = _mm256_loadu_pd(sums + 4);
+    std::size_t i = begin;
+    for (; i + 4 <= end; i += 4) {
+        const Columns4 a = transpose4(r.row, i), b = transpose4(r.row + 4, i);
         for (std::size_t k = 0; k < 4; ++k) {
             const __m256d qk = _mm256_set1_pd(q[i + k]);
             lo = _mm256_add_pd(lo, _mm256_mul_pd(qk, a.column[k]));
             hi = _mm256_add_pd(hi, _mm256_mul_pd(qk, b.column[k]));
         }
     }
-    for (; i < n; ++i) {
+    for (; i < end; ++i) {
         const __m256d qk = _mm256_set1_pd(q[i]);
-        lo = _mm256_add_pd(lo, _mm256_mul_pd(qk, column_at(r, i)));
-        hi = _mm256_add_pd(hi, _mm256_mul_pd(qk, column_at(r + 4, i)));
+        lo = _mm256_add_pd(lo, _mm256_mul_pd(qk, column_at(r.row, i)));
+        hi = _mm256_add_pd(hi, _mm256_mul_pd(qk, column_at(r.row + 4, i)));
     }
-    double lanes[8];
-    _mm256_storeu_pd(lanes, lo);
-    _mm256_storeu_pd(lanes + 4, hi);
-    for (std::size_t j = 0; j < count; ++j) out[j] = lanes[j];
+    _mm256_storeu_pd(sums, lo);
+    _mm256_storeu_pd(sums + 4, hi);
 }
 
-constexpr BatchKernels kAvx2{euclidean_avx2, dot_avx2, "avx2"};
-constexpr BatchKernels kAvx512{euclidean_avx512, dot_avx512, "avx512"};
+constexpr BatchKernels kAvx2{squares_avx2, products_avx2, "avx2"};
+constexpr BatchKernels kAvx512{squares_avx512, products_avx512, "avx512"};
 
 #endif
 
-constexpr BatchKernels kPortable{euclidean_portable, dot_portable, "portable"};
+constexpr BatchKernels kPortable{squares_portable, products_portable, "portable"};
 
 bool cpu_runs(const BatchKernels& kernels) {
 #if defined(__x86_64__)

@@ -10,18 +10,23 @@
 namespace quarix {
 
 inline constexpr std::size_t kBatchWidth = 8;
+// Euclidean partial sums are compared with the abandon bound after every
+// element i with (i + 1) a multiple of this.
+inline constexpr std::size_t kAbandonStride = 8;
 
 struct BatchKernels {
-    // For j < count (<= kBatchWidth): out[j] = euclidean distance between
-    // query and rows[j] over their first n elements. Once every vector's
-    // partial sum of squares has reached abandon_at (never, for NaN), the
-    // rest is skipped, every out[j] is +infinity and the result is false:
-    // callers pass a bound from which no vector can be admitted, and a sum
-    // of squares never decreases as terms are added.
-    bool (*euclidean)(const double* query, std::size_t n, const double* const* rows, std::size_t count,
-                      double abandon_at, double* out);
-    // For j < count: out[j] = sum of query[i] * rows[j][i] for i < n.
-    void (*dot)(const double* query, std::size_t n, const double* const* rows, std::size_t count, double* out);
+    // Adds (query[i] - rows[j][i])^2 to sums[j] for i in [begin, end), in
+    // index order, for every lane j < kBatchWidth (lanes at or past count
+    // repeat row 0 and are ignored). begin is a multiple of kAbandonStride.
+    // Returns false, with sums partly added, as soon as every lane below
+    // count has reached abandon_at (never, for NaN): callers pass a bound
+    // from which no vector can be admitted, and a sum of squares never
+    // decreases as terms are added.
+    bool (*squares)(const double* query, std::size_t begin, std::size_t end, const double* const* rows,
+                    std::size_t count, double abandon_at, double* sums);
+    // Adds query[i] * rows[j][i] to sums[j] for i in [begin, end).
+    void (*products)(const double* query, std::size_t begin, std::size_t end, const double* const* rows,
+                     double* sums);
     const char* name;
 };
 

@@ -2,7 +2,9 @@
 // that no user input of quarix reaches (internal failures, fatal errors
 // coming back from Python, conversions not yet used by a class), and carries
 // its own PyHNSW whose level draws a test can know in advance.
+#include <cmath>
 #include <cstring>
+#include <limits>
 #include <string>
 #include <type_traits>
 #include <vector>
@@ -165,13 +167,15 @@ PyObject* batch_distances(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
             pointers[j] = rows[j].data();
             n = std::min(n, rows[j].size());
         }
-        double out[kBatchWidth];
+        double sums[kBatchWidth] = {};
         bool complete = true;
-        if (metric == "euclidean")
-            complete = kernels->euclidean(query.data(), n, pointers, rows.size(), to_double(args[4]), out);
-        else
-            kernels->dot(query.data(), n, pointers, rows.size(), out);
-        Ref distances = new_float_list({out, rows.size()});
+        if (metric == "euclidean") {
+            complete = kernels->squares(query.data(), 0, n, pointers, rows.size(), to_double(args[4]), sums);
+            for (double& sum : sums) sum = complete ? std::sqrt(sum) : std::numeric_limits<double>::infinity();
+        } else {
+            kernels->products(query.data(), 0, n, pointers, sums);
+        }
+        Ref distances = new_float_list({sums, rows.size()});
         return new_pair(Ref::borrow(complete ? Py_True : Py_False), distances);
     });
 }
