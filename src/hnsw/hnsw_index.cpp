@@ -60,8 +60,8 @@ void HnswIndex::distances(std::span<const double> query, double query_norm, cons
         for (std::size_t j = 0; j < missing; ++j)
             sums[j] = complete ? std::sqrt(sums[j]) : std::numeric_limits<double>::infinity();
     } else {
-        batch_->products(query.data(), 0, head, heads, sums);
-        batch_->products(query.data(), head, n, rows, sums);
+        batch_->products(query.data(), 0, head, heads, missing, sums);
+        batch_->products(query.data(), head, n, rows, missing, sums);
         if (metric_kind_ == Metric::Angular)
             for (std::size_t j = 0; j < missing; ++j)
                 sums[j] = sums[j] / (std::sqrt(norms_[nodes[slot[j]]]) * query_norm);

@@ -40,8 +40,8 @@ bool squares_portable(const double* q, std::size_t begin, std::size_t end, const
 }
 
 void products_portable(const double* q, std::size_t begin, std::size_t end, const double* const* rows,
-                       double* sums) {
-    const Rows r(rows, kBatchWidth);
+                       std::size_t count, double* sums) {
+    const Rows r(rows, count);
     for (std::size_t i = begin; i < end; ++i) {
         const double qi = q[i];
         for (std::size_t j = 0; j < kBatchWidth; ++j) sums[j] += qi * r.row[j][i];
@@ -111,8 +111,9 @@ __attribute__((target("avx512f"))) bool squares_avx512(const double* q, std::siz
 }
 
 __attribute__((target("avx512f"))) void products_avx512(const double* q, std::size_t begin, std::size_t end,
-                                                        const double* const* rows, double* sums) {
-    const Rows r(rows, kBatchWidth);
+                                                        const double* const* rows, std::size_t count,
+                                                        double* sums) {
+    const Rows r(rows, count);
     __m512d sum = _mm512_loadu_pd(sums);
     for (std::size_t i = begin; i < end; i += 8) {
         const std::size_t width = end - i < 8 ? end - i : 8;
@@ -187,8 +188,9 @@ __attribute__((target("avx2"))) bool squares_avx2(const double* q, std::size_t b
 }
 
 __attribute__((target("avx2"))) void products_avx2(const double* q, std::size_t begin, std::size_t end,
-                                                   const double* const* rows, double* sums) {
-    const Rows r(rows, kBatchWidth);
+                                                   const double* const* rows, std::size_t count,
+                                                   double* sums) {
+    const Rows r(rows, count);
     __m256d lo = _mm256_loadu_pd(sums), hi = _mm256_loadu_pd(sums + 4);
     std::size_t i = begin;
     for (; i + 4 <= end; i += 4) {

@@ -26,7 +26,7 @@ struct BatchKernels {
                     std::size_t count, double abandon_at, double* sums);
     // Adds query[i] * rows[j][i] to sums[j] for i in [begin, end).
     void (*products)(const double* query, std::size_t begin, std::size_t end, const double* const* rows,
-                     double* sums);
+                     std::size_t count, double* sums);
     const char* name;
 };
 

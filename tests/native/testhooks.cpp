@@ -173,7 +173,7 @@ PyObject* batch_distances(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
             complete = kernels->squares(query.data(), 0, n, pointers, rows.size(), to_double(args[4]), sums);
             for (double& sum : sums) sum = complete ? std::sqrt(sum) : std::numeric_limits<double>::infinity();
         } else {
-            kernels->products(query.data(), 0, n, pointers, sums);
+            kernels->products(query.data(), 0, n, pointers, rows.size(), sums);
         }
         Ref distances = new_float_list({sums, rows.size()});
         return new_pair(Ref::borrow(complete ? Py_True : Py_False), distances);
