@@ -24,45 +24,12 @@ import operator
 from collections.abc import Callable, Iterable, Iterator, Sequence
 from typing import Any
 
+from reference_metrics import cosine_similarity, euclidean_distance, inner_product
+
 WORD = 2**64  # sizes are unsigned machine words: layers - 1 wraps for 0 layers
 
 Value = tuple[str, Any]  # ("str", bytes) | ("int", int) | ("float", float)
 Hit = tuple[float, int]
-
-
-def euclidean_distance(a: Sequence[float], b: Sequence[float]) -> float:
-    total = 0.0
-    for i in range(min(len(a), len(b))):
-        d = a[i] - b[i]
-        total += d * d
-    return math.sqrt(total)
-
-
-def inner_product(a: Sequence[float], b: Sequence[float]) -> float:
-    total = 0.0
-    for i in range(min(len(a), len(b))):
-        total += a[i] * b[i]
-    return total
-
-
-def ieee_divide(x: float, y: float) -> float:
-    # Python raises on division by zero where the hardware gives inf or NaN.
-    if y != 0.0:
-        return x / y
-    if x != x or x == 0.0:
-        return math.nan
-    return math.copysign(math.inf, x) * math.copysign(1.0, y)
-
-
-def cosine_similarity(a: Sequence[float], b: Sequence[float]) -> float:
-    dot = inner_product(a, b)
-    norm_a = 0.0
-    for x in a:
-        norm_a += x * x
-    norm_b = 0.0
-    for x in b:
-        norm_b += x * x
-    return ieee_divide(dot, math.sqrt(norm_b) * math.sqrt(norm_a))
 
 
 METRICS: dict[str, Callable[[Sequence[float], Sequence[float]], float]] = {

@@ -11,24 +11,13 @@ import math
 import pytest
 
 import quarix
+from number_likes import Index, Real
 
 SURROGATE = "\udc80"
 
 
-class Index:
-    def __init__(self, value):
-        self.value = value
-
-    def __index__(self):
-        return self.value
-
-
-class Float:
-    def __init__(self, value):
-        self.value = value
-
-    def __float__(self):
-        return self.value
+class Float(Real):
+    """Named for the messages that quote the type."""
 
 
 class FloatSubclass(float):

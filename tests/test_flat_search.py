@@ -13,50 +13,15 @@ import struct
 import pytest
 
 import quarix
+from reference_metrics import cosine_similarity as ref_cosine
+from reference_metrics import euclidean_distance as ref_euclidean
+from reference_metrics import inner_product as ref_inner_product
 
 INF = math.inf
 NAN = math.nan
 
 
 # --- reference ---------------------------------------------------------------
-
-
-def _ieee_div(num, den):
-    # Python raises on division by zero; the index divides as the hardware does.
-    if den != 0.0:
-        return num / den
-    if num == 0.0 or math.isnan(num):
-        return NAN
-    negative = (math.copysign(1.0, num) < 0) != (math.copysign(1.0, den) < 0)
-    return -INF if negative else INF
-
-
-def ref_euclidean(a, b):
-    total = 0.0
-    for x, y in zip(a, b):
-        d = x - y
-        total += d * d
-    return math.sqrt(total)
-
-
-def ref_inner_product(a, b):
-    total = 0.0
-    for x, y in zip(a, b):
-        total += x * y
-    return total
-
-
-def ref_cosine(a, b):
-    dot = 0.0
-    for x, y in zip(a, b):
-        dot += x * y
-    norm_a = 0.0
-    for x in a:
-        norm_a += x * x
-    norm_b = 0.0
-    for y in b:
-        norm_b += y * y
-    return _ieee_div(dot, math.sqrt(norm_b) * math.sqrt(norm_a))
 
 
 def hit_key(hit):

@@ -7,6 +7,7 @@ import math
 import pytest
 
 import quarix
+from number_likes import Index, Real
 
 PyHNSW = quarix.PyHNSW
 
@@ -43,22 +44,6 @@ def everything(hnsw, dim=3):
     """All reachable stored vectors; exhaustive because the indexes built by
     index() search layer 0 with a list far longer than they are."""
     return sorted(vector for _, vector in hnsw.search([0.0] * dim, k=10**6))
-
-
-class Index:
-    def __init__(self, value):
-        self.value = value
-
-    def __index__(self):
-        return self.value
-
-
-class Real:
-    def __init__(self, value):
-        self.value = value
-
-    def __float__(self):
-        return self.value
 
 
 # --------------------------------------------------------------------------

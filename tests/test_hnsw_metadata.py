@@ -8,6 +8,7 @@ import random
 import pytest
 
 import quarix
+from number_likes import Index, Real
 
 PyHNSW = quarix.PyHNSW
 
@@ -37,22 +38,6 @@ def refused(message, call):
     with pytest.raises(ValueError) as info:
         call()
     assert type(info.value) is ValueError and info.value.args == (message,)
-
-
-class Index:
-    def __init__(self, value):
-        self.value = value
-
-    def __index__(self):
-        return self.value
-
-
-class Real:
-    def __init__(self, value):
-        self.value = value
-
-    def __float__(self):
-        return self.value
 
 
 class Both(Index):

@@ -13,42 +13,12 @@ import textwrap
 import pytest
 
 import quarix
+from reference_metrics import cosine_similarity as angular
+from reference_metrics import euclidean_distance as euclidean
+from reference_metrics import inner_product
 
 PyHNSW = quarix.PyHNSW
 SIZE_MAX = 2**64 - 1
-
-
-def euclidean(a, b):
-    total = 0.0
-    for x, y in zip(a, b):
-        d = x - y
-        total += d * d
-    return math.sqrt(total)
-
-
-def inner_product(a, b):
-    total = 0.0
-    for x, y in zip(a, b):
-        total += x * y
-    return total
-
-
-def squares(a):
-    # Not sum(): it compensates rounding errors, the index does not.
-    total = 0.0
-    for x in a:
-        total += x * x
-    return total
-
-
-def angular(a, b):
-    dot = inner_product(a, b)
-    norm_a = squares(a)
-    norm_b = squares(b)
-    denominator = math.sqrt(norm_b) * math.sqrt(norm_a)
-    if denominator == 0.0:
-        return math.copysign(math.inf, dot) if dot else math.nan
-    return dot / denominator
 
 
 METRICS = {"euclidean": euclidean, "angular": angular, "inner_product": inner_product}

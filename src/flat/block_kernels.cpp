@@ -1,5 +1,7 @@
 #include <cmath>
-#include <string_view>
+#include <array>
+
+#include "metrics/kernel_choice.hpp"
 
 #include "flat/block_layout.hpp"
 
@@ -107,39 +109,21 @@ constexpr BlockKernels kAvx2{euclidean_avx2, inner_product_avx2, inner_product_a
 constexpr BlockKernels kAvx512{euclidean_avx512, inner_product_avx512, inner_product_avx512, "avx512"};
 #endif
 
-bool cpu_runs(const BlockKernels& kernels) {
+constexpr std::array<const BlockKernels*, 3> kVariants = {
 #if defined(__x86_64__)
-    __builtin_cpu_init();
-    if (&kernels == &kAvx512) return __builtin_cpu_supports("avx512f");
-    if (&kernels == &kAvx2) return __builtin_cpu_supports("avx2");
+    &kAvx512, &kAvx2,
+#else
+    &kPortable, &kPortable,
 #endif
-    return &kernels == &kPortable;
-}
-
-BlockKernels choose() {
-#if defined(__x86_64__)
-    if (cpu_runs(kAvx512)) return kAvx512;
-    if (cpu_runs(kAvx2)) return kAvx2;
-#endif
-    return kPortable;
-}
+    &kPortable};
 
 // Chosen while the shared library loads, before any index exists.
-const BlockKernels kChosen = choose();
+const BlockKernels& kChosen = fastest_variant(kVariants);
 
 }  // namespace
 
 const BlockKernels& block_kernels() { return kChosen; }
-const BlockKernels* block_kernels_named(const char* name) {
-    const std::string_view wanted(name);
-    for (const BlockKernels* kernels : {
-#if defined(__x86_64__)
-             &kAvx512, &kAvx2,
-#endif
-             &kPortable}) {
-        if (wanted == kernels->name) return cpu_runs(*kernels) ? kernels : nullptr;
-    }
-    return nullptr;
-}
+
+const BlockKernels* block_kernels_named(const char* name) { return named_variant(kVariants, name); }
 
 }  // namespace quarix

@@ -1,6 +1,8 @@
 #include "hnsw/visit_scan.hpp"
 
-#include <string_view>
+#include <array>
+
+#include "metrics/kernel_choice.hpp"
 
 #if defined(__x86_64__)
 #include <immintrin.h>
@@ -61,38 +63,36 @@ __attribute__((target("avx512f"))) std::size_t scan_avx512(const std::uint32_t* 
     return found + scan_portable(links + i, count - i, stamps, generation, fresh + found);
 }
 
-bool cpu_has(const char* feature) {
-    __builtin_cpu_init();
-    const std::string_view name(feature);
-    if (name == "avx512") return __builtin_cpu_supports("avx512f");
-    if (name == "avx2") return __builtin_cpu_supports("avx2");
-    return name == "portable";
-}
-
 #endif
 
-VisitScan choose() {
+struct ScanVariant {
+    VisitScan scan;
+    const char* name;
+};
+
+constexpr ScanVariant kPortable{scan_portable, "portable"};
 #if defined(__x86_64__)
-    if (cpu_has("avx512")) return scan_avx512;
-    if (cpu_has("avx2")) return scan_avx2;
+constexpr ScanVariant kAvx2{scan_avx2, "avx2"};
+constexpr ScanVariant kAvx512{scan_avx512, "avx512"};
 #endif
-    return scan_portable;
-}
 
-const VisitScan kChosen = choose();
+constexpr std::array<const ScanVariant*, 3> kVariants = {
+#if defined(__x86_64__)
+    &kAvx512, &kAvx2,
+#else
+    &kPortable, &kPortable,
+#endif
+    &kPortable};
+
+const VisitScan kChosen = fastest_variant(kVariants).scan;
 
 }  // namespace
 
 VisitScan visit_scan() { return kChosen; }
 
 VisitScan visit_scan_named(const char* name) {
-    const std::string_view wanted(name);
-    if (wanted == "portable") return scan_portable;
-#if defined(__x86_64__)
-    if (wanted == "avx2" && cpu_has("avx2")) return scan_avx2;
-    if (wanted == "avx512" && cpu_has("avx512")) return scan_avx512;
-#endif
-    return nullptr;
+    const ScanVariant* variant = named_variant(kVariants, name);
+    return variant ? variant->scan : nullptr;
 }
 
 }  // namespace quarix

@@ -2,7 +2,9 @@
 
 #include <cmath>
 #include <limits>
-#include <string_view>
+#include <array>
+
+#include "metrics/kernel_choice.hpp"
 
 #if defined(__x86_64__)
 #include <immintrin.h>
@@ -217,40 +219,21 @@ constexpr BatchKernels kAvx512{squares_avx512, products_avx512, "avx512"};
 
 constexpr BatchKernels kPortable{squares_portable, products_portable, "portable"};
 
-bool cpu_runs(const BatchKernels& kernels) {
+constexpr std::array<const BatchKernels*, 3> kVariants = {
 #if defined(__x86_64__)
-    __builtin_cpu_init();
-    if (&kernels == &kAvx512) return __builtin_cpu_supports("avx512f");
-    if (&kernels == &kAvx2) return __builtin_cpu_supports("avx2");
+    &kAvx512, &kAvx2,
+#else
+    &kPortable, &kPortable,
 #endif
-    return &kernels == &kPortable;
-}
+    &kPortable};
 
-const BatchKernels& choose() {
-#if defined(__x86_64__)
-    if (cpu_runs(kAvx512)) return kAvx512;
-    if (cpu_runs(kAvx2)) return kAvx2;
-#endif
-    return kPortable;
-}
-
-const BatchKernels& kChosen = choose();
+const BatchKernels& kChosen = fastest_variant(kVariants);
 
 }  // namespace
 
 const BatchKernels& batch_kernels() { return kChosen; }
 
-const BatchKernels* batch_kernels_named(const char* name) {
-    const std::string_view wanted(name);
-    for (const BatchKernels* kernels : {
-#if defined(__x86_64__)
-             &kAvx512, &kAvx2,
-#endif
-             &kPortable}) {
-        if (wanted == kernels->name) return cpu_runs(*kernels) ? kernels : nullptr;
-    }
-    return nullptr;
-}
+const BatchKernels* batch_kernels_named(const char* name) { return named_variant(kVariants, name); }
 
 double euclidean_abandon_threshold(double worst) {
     if (std::isnan(worst)) return std::numeric_limits<double>::quiet_NaN();
