@@ -1,0 +1,1025 @@
+"""Speed, recall and memory of quarix against numpy, faiss, hnswlib and usearch.
+
+Run through ./bench/run (which builds quarix and installs the peers), or
+directly with .venv/bin/python bench/bench.py [--quick].
+
+Everything runs on one thread, one query per call, k = 10. The data is a
+seeded mixture of 64 Gaussian clusters in 128 dimensions; queries come from
+the same mixture and the ground truth is exact (float64 numpy). Every graph
+index is built in a fresh subprocess, so its resident-set growth can be read
+as its memory. The PyHNSW indexes for the ef_search curve (ef_search is fixed
+at construction, so each value needs its own build) and for the filtered
+searches are built two at a time; their queries still run one process at a
+time, and only builds made alone are used as build times.
+
+Output: bench/results/results.md (targets, machine, versions, every table)
+and PNG plots beside it.
+"""
+
+import os
+
+# Thread pools read these when the libraries load, so set them before any
+# import that might start one.
+for _var in ("OMP_NUM_THREADS", "OPENBLAS_NUM_THREADS", "MKL_NUM_THREADS",
+             "BLIS_NUM_THREADS", "VECLIB_MAXIMUM_THREADS", "NUMEXPR_NUM_THREADS"):
+    os.environ[_var] = "1"
+
+import argparse
+import datetime
+import gc
+import importlib.metadata
+import json
+import math
+import platform
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+from pathlib import Path
+
+import numpy as np
+
+HERE = Path(__file__).resolve().parent
+REPO = HERE.parent
+
+DIM = 128
+K = 10
+N_CLUSTERS = 64
+SEED = 20240607
+HNSW_M = 16
+HNSW_EF_CONSTRUCTION = 200
+PYHNSW_DEFAULT_EF = 50
+PYHNSW_EFS = [10, 20, 50, 100, 200]
+# Peers' search-time beam widths: fine enough near the low end to find the
+# smallest setting that reaches recall 0.99.
+PEER_EFS = [10, 12, 14, 16, 20, 24, 28, 32, 40, 50, 64, 80, 100, 128, 160, 200, 256, 320, 400, 512]
+# Attribute name -> modulus: the filter (name, v) keeps 1/modulus of the nodes.
+FILTER_ATTRS = {"t2": 2, "t10": 10, "t100": 100, "t1000": 1000}
+RECALL_GOAL = 0.99
+
+# Targets for the speed work. Each is checked against a measured row below.
+TARGETS = {
+    "flat_vs_numpy": 1.0,          # PyFlat latency / faster numpy form, at most
+    "flat_scan_share": 0.5,        # PyFlat scan rate / single-core read bandwidth, at least
+    "build_vs_hnswlib": 2.0,       # PyHNSW build time / hnswlib build time, at most
+    "ef10_recall": RECALL_GOAL,    # PyHNSW recall@10 at ef_search=10, at least
+    "ef10_vs_hnswlib": 1.0,        # PyHNSW latency at ef_search=10 / hnswlib at recall 0.99, at most
+    "memory_vs_hnswlib": 2.0,      # bytes per node / hnswlib's, at most (float64 vs float32 data)
+    "conversion_vs_numpy": 1.0,    # list -> doubles in quarix / np.array(list), at most
+    "filtered_recall": 0.9,        # filtered recall@10 at every selectivity, at least
+    "build_exponent": 1.2,         # build time ~ N^e between the measured sizes, e at most
+}
+
+CONFIGS = {
+    "full": dict(
+        n_max=100_000, n_queries=1000, flat_ns=[10_000, 100_000],
+        scale_ns=[5_000, 10_000, 20_000, 50_000, 100_000], curve_n=20_000,
+        calibration_n=2_000, exact_query_cap=200, bandwidth_mib=1024,
+        pyhnsw_build_cap_s=600.0, budget_s=1700.0),
+    "quick": dict(
+        n_max=5_000, n_queries=100, flat_ns=[2_000, 5_000],
+        scale_ns=[1_000, 2_000, 5_000], curve_n=2_000,
+        calibration_n=500, exact_query_cap=100, bandwidth_mib=256,
+        pyhnsw_build_cap_s=30.0, budget_s=110.0),
+}
+
+
+def log(*parts):
+    print(*parts, file=sys.stderr, flush=True)
+
+
+def rss_bytes():
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+
+
+def summarize(ns):
+    """Median latency (µs) and queries per second from per-call nanoseconds."""
+    return {"median_us": statistics.median(ns) / 1e3, "qps": len(ns) / (sum(ns) / 1e9)}
+
+
+def time_calls(fn, args, warmup=10):
+    """Calls fn(a) for each a, one timed call each; returns results and ns."""
+    for a in args[:warmup]:
+        fn(a)
+    out, ns = [], []
+    clock = time.perf_counter_ns
+    gc.disable()
+    try:
+        for a in args:
+            t0 = clock()
+            r = fn(a)
+            t1 = clock()
+            ns.append(t1 - t0)
+            out.append(r)
+    finally:
+        gc.enable()
+    return out, ns
+
+
+def recall_at_k(found, truth):
+    """Mean |found ∩ truth| / |truth| over queries; truth rows may be padded with -1."""
+    total = 0.0
+    for f, t in zip(found, truth):
+        t = [int(i) for i in t if i >= 0]
+        if t:
+            total += len(set(int(i) for i in f[:K]) & set(t)) / len(t)
+        else:
+            total += 1.0
+    return total / len(truth)
+
+
+# --- data -------------------------------------------------------------------
+
+def make_data(n, n_queries, seed=SEED):
+    rng = np.random.default_rng(seed)
+    centres = rng.uniform(-10.0, 10.0, size=(N_CLUSTERS, DIM))
+    spreads = rng.uniform(0.5, 2.0, size=N_CLUSTERS)
+
+    def draw(count):
+        labels = rng.integers(0, N_CLUSTERS, size=count)
+        return centres[labels] + rng.standard_normal((count, DIM)) * spreads[labels][:, None]
+
+    return np.ascontiguousarray(draw(n)), np.ascontiguousarray(draw(n_queries))
+
+
+def exact_knn(X, Q, k=K, rows=None):
+    """Exact k nearest rows of X (ids into X, or into `rows` if given) per query.
+
+    Candidates come from the expansion form and are re-ranked with direct
+    differences, so rounding in the expansion cannot change the answer.
+    """
+    norms = np.einsum("ij,ij->i", X, X)
+    extra = min(len(X), k + 32)
+    out = np.full((len(Q), k), -1, dtype=np.int64)
+    for start in range(0, len(Q), 100):
+        q = Q[start:start + 100]
+        d = norms[None, :] - 2.0 * (q @ X.T)
+        if extra < len(X):
+            cand = np.argpartition(d, extra - 1, axis=1)[:, :extra]
+        else:
+            cand = np.broadcast_to(np.arange(len(X)), d.shape)
+        for j in range(len(q)):
+            c = cand[j]
+            dd = ((X[c] - q[j]) ** 2).sum(1)
+            order = np.lexsort((c, dd))[:k]
+            ids = c[order]
+            out[start + j, :len(ids)] = ids if rows is None else rows[ids]
+    return out
+
+
+def filter_value(attr_mod, j):
+    # Queries cycle through the attribute's values so every class is asked for.
+    return j % attr_mod
+
+
+def filtered_truth(X, Q, mod):
+    ids = np.arange(len(X))
+    out = np.full((len(Q), K), -1, dtype=np.int64)
+    for v in range(min(mod, len(Q))):
+        js = [j for j in range(len(Q)) if filter_value(mod, j) == v]
+        rows = ids[ids % mod == v]
+        if len(rows) == 0:
+            continue
+        out[js] = exact_knn(X[rows], Q[js], rows=rows)
+    return out
+
+
+# --- machine ----------------------------------------------------------------
+
+SIMD_FLAGS = ["sse2", "sse3", "ssse3", "sse4_1", "sse4_2", "avx", "avx2", "fma", "f16c",
+              "avx512f", "avx512dq", "avx512cd", "avx512bw", "avx512vl", "avx512_vnni",
+              "avx512_bf16", "avx512_fp16", "amx_tile", "neon", "asimd", "sve"]
+
+
+def machine_info():
+    info = {"cores": os.cpu_count(), "platform": platform.platform()}
+    try:
+        text = Path("/proc/cpuinfo").read_text()
+        for line in text.splitlines():
+            if line.startswith("model name") and "cpu" not in info:
+                info["cpu"] = line.split(":", 1)[1].strip()
+            if line.startswith(("flags", "Features")) and "flags" not in info:
+                have = set(line.split(":", 1)[1].split())
+                info["flags"] = [f for f in SIMD_FLAGS if f in have]
+    except OSError:
+        pass
+    try:
+        for line in Path("/proc/meminfo").read_text().splitlines():
+            if line.startswith("MemTotal"):
+                info["memory_gib"] = int(line.split()[1]) / 2**20
+    except OSError:
+        pass
+    info["openblas_coretype"] = os.environ.get("OPENBLAS_CORETYPE", "unset")
+    return info
+
+
+def versions():
+    v = {"python": platform.python_version()}
+    for name in ["numpy", "faiss-cpu", "hnswlib", "usearch", "matplotlib"]:
+        try:
+            v[name] = importlib.metadata.version(name)
+        except importlib.metadata.PackageNotFoundError:
+            v[name] = "not installed"
+    try:
+        blas = np.show_config(mode="dicts")["Build Dependencies"]["blas"]
+        v["numpy BLAS"] = f"{blas.get('name')} {blas.get('version', '')}".strip()
+    except Exception:
+        v["numpy BLAS"] = "unknown"
+
+    def git(*a):
+        return subprocess.run(["git", *a], cwd=REPO, capture_output=True, text=True).stdout.strip()
+
+    commit = git("rev-parse", "--short=12", "HEAD") or "unknown"
+    if git("status", "--porcelain", "--", "src", "CMakeLists.txt", "pyproject.toml"):
+        commit += " (with uncommitted changes to the module)"
+    v["quarix commit"] = commit
+    return v
+
+
+def memory_bandwidth(mib):
+    """Single-core bandwidth in GB/s: copy (read + write bytes) and read (sum)."""
+    n = mib * 2**20 // 8
+    src = np.ones(n)
+    dst = np.empty_like(src)
+    np.copyto(dst, src)  # fault every page in before timing
+    copy_s, read_s = [], []
+    for _ in range(5):
+        t0 = time.perf_counter()
+        np.copyto(dst, src)
+        copy_s.append(time.perf_counter() - t0)
+    for _ in range(5):
+        t0 = time.perf_counter()
+        src.sum()
+        read_s.append(time.perf_counter() - t0)
+    size = n * 8
+    return {"size_mib": mib, "copy_gbs": 2 * size / min(copy_s) / 1e9,
+            "read_gbs": size / min(read_s) / 1e9}
+
+
+# --- Python boundary ---------------------------------------------------------
+
+def per_call_us(fn, arg, calls, batches=15):
+    """Median over batches of the mean time of one call, in µs."""
+    for _ in range(calls // 10):
+        fn(arg)
+    times = []
+    gc.disable()
+    try:
+        for _ in range(batches):
+            t0 = time.perf_counter_ns()
+            for _ in range(calls):
+                fn(arg)
+            times.append((time.perf_counter_ns() - t0) / calls / 1e3)
+    finally:
+        gc.enable()
+    return statistics.median(times)
+
+
+def boundary(X):
+    from quarix import PyFlat, PyHNSW
+    row = X[0]
+    lst = row.tolist()
+    calls = 2000
+    out = {}
+    # insert into a fresh index per measurement; the stored copies are what an
+    # insert costs anyway, so both sides of the difference append one vector.
+    out["insert_list_us"] = per_call_us(PyFlat(DIM).insert, lst, calls)
+    out["insert_empty_us"] = per_call_us(PyFlat(0).insert, [], calls)
+    out["insert_ndarray_us"] = per_call_us(PyFlat(DIM).insert, row, calls)
+    out["numpy_array_from_list_us"] = per_call_us(lambda a: np.array(a, dtype=np.float64), lst, calls)
+    out["list_conversion_us"] = out["insert_list_us"] - out["insert_empty_us"]
+    out["ndarray_conversion_us"] = out["insert_ndarray_us"] - out["insert_empty_us"]
+    # Result side: a one-vector PyHNSW search returns the stored vector as a
+    # new list of floats; PyFlat's returns an (id, distance) pair. Same query.
+    flat1 = PyFlat(DIM)
+    flat1.insert(lst)
+    hnsw1 = PyHNSW(DIM, metric="euclidean")
+    hnsw1.insert(lst)
+    out["flat_search_1_us"] = per_call_us(lambda q: flat1.search(q, K), lst, calls)
+    out["hnsw_search_1_us"] = per_call_us(lambda q: hnsw1.search(q, K), lst, calls)
+    out["result_vector_us"] = out["hnsw_search_1_us"] - out["flat_search_1_us"]
+    # The same search in one dimension: the difference is the conversion of
+    # 127 more floats plus 127 more terms of one distance.
+    flat_d1 = PyFlat(1)
+    flat_d1.insert([lst[0]])
+    out["flat_search_1_dim1_us"] = per_call_us(lambda q: flat_d1.search(q, K), [lst[0]], calls)
+    out["search_conversion_us"] = out["flat_search_1_us"] - out["flat_search_1_dim1_us"]
+    return out
+
+
+# --- exact search ------------------------------------------------------------
+
+def exact_section(X, Q, gt, n, query_cap):
+    """PyFlat against the two numpy forms, faiss IndexFlatL2 and hnswlib BFIndex."""
+    import faiss
+    import hnswlib
+    from quarix import PyFlat
+
+    faiss.omp_set_num_threads(1)
+    Xn = np.ascontiguousarray(X[:n])
+    nq = min(len(Q), query_cap)
+    Qs = Q[:nq]
+    truth = gt[:nq]
+    rows = {}
+
+    def numpy_direct(q):
+        d = ((Xn - q) ** 2).sum(1)
+        idx = np.argpartition(d, K)[:K]
+        return idx[np.argsort(d[idx])]
+
+    norms = np.einsum("ij,ij->i", Xn, Xn)
+
+    def numpy_expansion(q):
+        d = norms - 2 * (Xn @ q)
+        idx = np.argpartition(d, K)[:K]
+        return idx[np.argsort(d[idx])]
+
+    qrows = [Qs[j] for j in range(nq)]
+    for name, fn in [("numpy (X-q)^2", numpy_direct), ("numpy norms-2Xq", numpy_expansion)]:
+        found, ns = time_calls(fn, qrows)
+        rows[name] = {**summarize(ns), "recall": recall_at_k(found, truth)}
+
+    t0 = time.perf_counter()
+    flat = PyFlat(DIM)
+    flat.create(Xn.tolist())
+    build_s = time.perf_counter() - t0
+    qlists = Qs.tolist()
+    found, ns = time_calls(lambda q: [i for i, _ in flat.search(q, K)], qlists)
+    rows["PyFlat (list query)"] = {**summarize(ns), "recall": recall_at_k(found, truth), "build_s": build_s}
+    found, ns = time_calls(lambda q: [i for i, _ in flat.search(q, K)], qrows)
+    rows["PyFlat (ndarray query)"] = {**summarize(ns), "recall": recall_at_k(found, truth)}
+    del flat
+
+    X32 = np.ascontiguousarray(Xn, dtype=np.float32)
+    Q32 = np.ascontiguousarray(Qs, dtype=np.float32)
+    fl = faiss.IndexFlatL2(DIM)
+    fl.add(X32)
+    found, ns = time_calls(lambda j: fl.search(Q32[j:j + 1], K)[1][0], list(range(nq)))
+    rows["faiss IndexFlatL2 (f32)"] = {**summarize(ns), "recall": recall_at_k(found, truth)}
+    del fl
+    bf = hnswlib.BFIndex(space="l2", dim=DIM)
+    bf.init_index(max_elements=n)
+    bf.add_items(X32, np.arange(n))
+    found, ns = time_calls(lambda q: bf.knn_query(q, k=K, num_threads=1)[0][0], [Q32[j] for j in range(nq)])
+    rows["hnswlib BFIndex (f32)"] = {**summarize(ns), "recall": recall_at_k(found, truth)}
+    del bf
+    for name, r in rows.items():
+        r["scan_gbs"] = n * DIM * 8 / (r["median_us"] * 1e-6) / 1e9
+        log(f"  exact N={n:>6} {name:<26} median {r['median_us']:9.1f} µs  "
+            f"{r['qps']:8.0f} q/s  recall {r['recall']:.3f}")
+    return {"n": n, "queries": nq, "rows": rows}
+
+
+# --- graph index workers (run in fresh subprocesses) -------------------------
+
+def worker_main(spec_path):
+    spec = json.loads(Path(spec_path).read_text())
+    system, n = spec["system"], spec["n"]
+    data = np.load(spec["data"])
+    X = np.ascontiguousarray(data["X"][:n])
+    Q = data["Q"]
+    gt = data[f"gt_{n}"] if f"gt_{n}" in data else None
+    result = {"system": system, "n": n}
+
+    if system == "faiss":
+        import faiss
+        faiss.omp_set_num_threads(1)
+    elif system == "hnswlib":
+        import hnswlib
+    elif system == "usearch":
+        from usearch.index import Index
+    elif system == "pyhnsw":
+        from quarix import PyHNSW
+
+    # Inputs in the form each library takes, made before the baseline so only
+    # the index itself shows in the resident-set growth.
+    if system == "pyhnsw":
+        vectors = X.tolist()
+        queries = Q.tolist()
+        metadata = None
+        if spec.get("filtered"):
+            metadata = [[(a, i % m) for a, m in FILTER_ATTRS.items()] for i in range(n)]
+        id_of = {X[i].tobytes(): i for i in range(n)}
+    elif system in ("faiss", "hnswlib"):
+        vectors = np.ascontiguousarray(X, dtype=np.float32)
+        queries = np.ascontiguousarray(Q, dtype=np.float32)
+    else:
+        vectors, queries = X, Q
+    gc.collect()
+    rss0 = rss_bytes()
+
+    t0, c0 = time.perf_counter(), time.process_time()
+    if system == "pyhnsw":
+        kwargs = {"metric": "euclidean"}
+        if spec.get("ef") is not None:
+            kwargs["ef_search"] = spec["ef"]
+        if metadata is not None:
+            kwargs["schema"] = list(FILTER_ATTRS)
+        index = PyHNSW(DIM, **kwargs)
+        if metadata is None:
+            index.create(vectors)
+        else:
+            index.create(vectors, metadata)
+    elif system == "hnswlib":
+        index = hnswlib.Index(space="l2", dim=DIM)
+        index.init_index(max_elements=n, ef_construction=HNSW_EF_CONSTRUCTION, M=HNSW_M, random_seed=SEED % 1000)
+        index.set_num_threads(1)
+        index.add_items(vectors, np.arange(n), num_threads=1)
+    elif system == "faiss":
+        index = faiss.IndexHNSWFlat(DIM, HNSW_M)
+        index.hnsw.efConstruction = HNSW_EF_CONSTRUCTION
+        index.add(vectors)
+    elif system == "usearch":
+        index = Index(ndim=DIM, metric="l2sq", dtype="f64", connectivity=HNSW_M,
+                      expansion_add=HNSW_EF_CONSTRUCTION)
+        index.add(np.arange(n, dtype=np.uint64), vectors, threads=1)
+    result["build_s"] = time.perf_counter() - t0
+    # CPU time next to wall time shows whether something else took the core.
+    result["build_cpu_s"] = time.process_time() - c0
+    gc.collect()
+    result["rss_delta"] = rss_bytes() - rss0
+    result["bytes_per_node"] = result["rss_delta"] / n
+    result["concurrent_build"] = bool(spec.get("wait"))
+    log(f"  {system:<8} N={n:>6} built in {result['build_s']:8.2f} s"
+        f"{' (alongside another build)' if spec.get('wait') else ''}, "
+        f"{result['bytes_per_node']:.0f} B/node")
+
+    if spec.get("wait"):
+        # Tell the parent the build is over, and wait until no other process
+        # runs, so the queries are timed alone.
+        print("BUILT", flush=True)
+        sys.stdin.readline()
+
+    nq = len(Q)
+    sweep = []
+    if system == "pyhnsw":
+        def ids_of(hits):
+            return [id_of[np.asarray(v, dtype=np.float64).tobytes()] for _, v in hits]
+        if spec.get("filtered"):
+            result["filtered"] = {}
+            for attr, mod in FILTER_ATTRS.items():
+                args = [(queries[j], (attr, filter_value(mod, j))) for j in range(nq)]
+                hits, ns = time_calls(lambda a: index.search(a[0], K, filter=a[1]), args)
+                found = [ids_of(h) for h in hits]
+                wrong = sum(1 for f, (_, (_, v)) in zip(found, args) for i in f if i % mod != v)
+                result["filtered"][attr] = {
+                    "keep": 1 / mod, **summarize(ns),
+                    "recall": recall_at_k(found, data[f"fgt_{mod}"]),
+                    "mean_hits": sum(len(f) for f in found) / nq, "wrong": wrong}
+        else:
+            hits, ns = time_calls(lambda q: index.search(q, K), queries)
+            found = [ids_of(h) for h in hits]
+            sweep.append({"ef": spec.get("ef") or PYHNSW_DEFAULT_EF, **summarize(ns),
+                          "recall": recall_at_k(found, gt) if gt is not None else None})
+    else:
+        for ef in spec["efs"]:
+            if system == "hnswlib":
+                index.set_ef(ef)
+                found, ns = time_calls(lambda q: index.knn_query(q, k=K, num_threads=1)[0][0],
+                                       [queries[j] for j in range(nq)])
+            elif system == "faiss":
+                index.hnsw.efSearch = ef
+                found, ns = time_calls(lambda j: index.search(queries[j:j + 1], K)[1][0], list(range(nq)))
+            else:
+                index.expansion_search = ef
+                found, ns = time_calls(lambda q: index.search(q, K, threads=1).keys,
+                                       [queries[j] for j in range(nq)])
+            sweep.append({"ef": ef, **summarize(ns),
+                          "recall": recall_at_k(found, gt) if gt is not None else None})
+    result["sweep"] = sweep
+    for s in sweep:
+        log(f"  {system:<8} N={n:>6} ef={s['ef']:<4} median {s['median_us']:9.1f} µs  "
+            f"{s['qps']:8.0f} q/s  recall {fmt(s['recall'], digits=3)}")
+    for attr, r in result.get("filtered", {}).items():
+        log(f"  {system:<8} N={n:>6} filter keeps {r['keep']:.1%}: median {r['median_us']:9.1f} µs  "
+            f"{r['qps']:8.0f} q/s  recall {r['recall']:.3f}  mean hits {r['mean_hits']:.1f}")
+    Path(spec["out"]).write_text(json.dumps(result))
+
+
+class Runner:
+    """Starts worker subprocesses, alone or two building at a time."""
+
+    def __init__(self, data_path, tmp):
+        self.data_path = data_path
+        self.tmp = Path(tmp)
+        self.count = 0
+
+    def _start(self, spec, wait):
+        self.count += 1
+        spec = {**spec, "data": str(self.data_path), "wait": wait,
+                "out": str(self.tmp / f"result{self.count}.json")}
+        path = self.tmp / f"spec{self.count}.json"
+        path.write_text(json.dumps(spec))
+        proc = subprocess.Popen([sys.executable, __file__, "--worker", str(path)],
+                                stdin=subprocess.PIPE if wait else subprocess.DEVNULL,
+                                stdout=subprocess.PIPE if wait else None, text=True)
+        return proc, spec
+
+    @staticmethod
+    def _finish(proc, spec):
+        code = proc.wait()
+        if code != 0:
+            log(f"  worker {spec['system']} N={spec['n']} failed with exit status {code}")
+            return {"system": spec["system"], "n": spec["n"], "error": f"exit status {code}"}
+        return json.loads(Path(spec["out"]).read_text())
+
+    def solo(self, spec):
+        return self._finish(*self._start(spec, wait=False))
+
+    def pair(self, specs):
+        started = [self._start(s, wait=True) for s in specs]
+        for proc, _ in started:
+            proc.stdout.readline()  # "BUILT", or "" if the worker died
+        results = []
+        for proc, spec in started:
+            try:
+                proc.stdin.write("go\n")
+                proc.stdin.close()
+            except BrokenPipeError:
+                pass
+            results.append(self._finish(proc, spec))
+        return results
+
+
+# --- the run -----------------------------------------------------------------
+
+def predict_build(n, points):
+    """Power law through the last two measured (n, seconds) points."""
+    (n1, t1), (n2, t2) = points[-2], points[-1]
+    e = max(1.0, math.log(t2 / t1) / math.log(n2 / n1)) if n2 != n1 and t1 > 0 else 2.0
+    return t2 * (n / n2) ** e, e, n2, t2
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    ap.add_argument("--quick", action="store_true", help="small sizes for CI-sized checks")
+    ap.add_argument("--out", default=str(HERE / "results"), help="output folder")
+    ap.add_argument("--budget", type=float, help="seconds for the whole run (sizes that would not fit are skipped)")
+    ap.add_argument("--worker", help=argparse.SUPPRESS)
+    args = ap.parse_args()
+    if args.worker:
+        return worker_main(args.worker)
+
+    mode = "quick" if args.quick else "full"
+    cfg = CONFIGS[mode]
+    budget = args.budget or cfg["budget_s"]
+    start = time.perf_counter()
+    deadline = start + budget
+    out_dir = Path(args.out)
+    out_dir.mkdir(parents=True, exist_ok=True)
+    R = {"mode": mode, "config": cfg, "budget_s": budget, "skipped": [],
+         "started": datetime.datetime.now().astimezone().isoformat(timespec="seconds")}
+
+    log(f"==> {mode} run, budget {budget:.0f} s")
+    R["machine"] = machine_info()
+    R["load_start"] = os.getloadavg()
+    R["versions"] = versions()
+    log("==> memory bandwidth")
+    R["bandwidth"] = memory_bandwidth(cfg["bandwidth_mib"])
+    log(f"  copy {R['bandwidth']['copy_gbs']:.1f} GB/s, read {R['bandwidth']['read_gbs']:.1f} GB/s")
+
+    log("==> data and exact ground truth")
+    X, Q = make_data(cfg["n_max"], cfg["n_queries"])
+    ns_needed = sorted(set(cfg["flat_ns"]) | set(cfg["scale_ns"]) | {cfg["curve_n"], cfg["calibration_n"] // 2, cfg["calibration_n"]})
+    gts = {n: exact_knn(X[:n], Q) for n in ns_needed}
+    fgts = {mod: filtered_truth(X[:cfg["curve_n"]], Q, mod) for mod in FILTER_ATTRS.values()}
+
+    log("==> Python boundary")
+    R["boundary"] = boundary(X)
+    log("  " + ", ".join(f"{k} {v:.2f}" for k, v in R["boundary"].items()))
+
+    log("==> exact search")
+    exact_ns = sorted(set(cfg["flat_ns"]) | set(cfg["scale_ns"]))
+    R["exact"] = [exact_section(X, Q, gts[n], n, cfg["n_queries"] if n <= 20_000 else cfg["exact_query_cap"])
+                  for n in exact_ns]
+
+    with tempfile.TemporaryDirectory(prefix="quarix-bench-") as tmp:
+        data_path = Path(tmp) / "data.npz"
+        np.savez(data_path, X=X, Q=Q, **{f"gt_{n}": g for n, g in gts.items()},
+                 **{f"fgt_{m}": g for m, g in fgts.items()})
+        runner = Runner(data_path, tmp)
+        R["graph"] = []
+
+        log("==> peer graph indexes (one build at a time)")
+        for system in ["hnswlib", "faiss", "usearch"]:
+            for n in cfg["scale_ns"]:
+                efs = PEER_EFS if n == cfg["curve_n"] else [PYHNSW_DEFAULT_EF]
+                R["graph"].append(runner.solo({"system": system, "n": n, "efs": efs}))
+
+        log("==> PyHNSW builds, smallest first (one build at a time)")
+        points = []
+
+        def pyhnsw_solo(n):
+            if len(points) >= 2:
+                pred, e, n2, t2 = predict_build(n, points)
+                left = deadline - time.perf_counter()
+                if pred > cfg["pyhnsw_build_cap_s"] or pred > left:
+                    why = (f"predicted build {pred:.0f} s (N^{e:.2f} from {t2:.1f} s at N={n2}) "
+                           f"exceeds {'the per-build limit of %.0f s' % cfg['pyhnsw_build_cap_s'] if pred > cfg['pyhnsw_build_cap_s'] else 'the %.0f s left in the budget' % left}")
+                    log(f"  skipped PyHNSW N={n}: {why}")
+                    R["skipped"].append({"what": f"PyHNSW build at N={n}", "why": why, "predicted_s": pred, "n": n})
+                    return None
+            r = runner.solo({"system": "pyhnsw", "n": n})
+            R["graph"].append(r)
+            if "build_s" in r:
+                points.append((n, r["build_s"]))
+            return r
+
+        pyhnsw_solo(cfg["calibration_n"] // 2)
+        pyhnsw_solo(cfg["calibration_n"])
+        for n in [n for n in cfg["scale_ns"] if n <= cfg["curve_n"]]:
+            pyhnsw_solo(n)
+
+        log("==> PyHNSW ef_search curve and filtered index (two builds at a time)")
+        curve_n = cfg["curve_n"]
+        pending = [{"system": "pyhnsw", "n": curve_n, "filtered": True},
+                   {"system": "pyhnsw", "n": curve_n, "ef": 10},
+                   {"system": "pyhnsw", "n": curve_n, "ef": 20},
+                   {"system": "pyhnsw", "n": curve_n, "ef": 200},
+                   {"system": "pyhnsw", "n": curve_n, "ef": 100}]
+        curve_build = next((t for n, t in points if n == curve_n), None)
+        last_pair_s = None
+        while pending:
+            batch, pending = pending[:2], pending[2:]
+            # Two builds at once are slower than one (shared caches and memory,
+            # and whatever else runs on the machine): until a pair has been
+            # timed, assume each takes 1.6 times as long as alone.
+            pred = last_pair_s if last_pair_s is not None else (curve_build or 0) * 1.6 + 5
+            left = deadline - time.perf_counter()
+            if curve_build is None or pred > left:
+                for s in batch + pending:
+                    what = "filtered PyHNSW" if s.get("filtered") else f"PyHNSW ef_search={s['ef']}"
+                    why = (f"no solo build at N={curve_n} to predict from" if curve_build is None else
+                           f"predicted {pred:.0f} s for a pair of builds exceeds the {left:.0f} s left in the budget")
+                    log(f"  skipped {what} at N={curve_n}: {why}")
+                    R["skipped"].append({"what": f"{what} at N={curve_n}", "why": why})
+                break
+            t0 = time.perf_counter()
+            R["graph"].extend(runner.pair(batch))
+            if len(batch) == 2:
+                last_pair_s = time.perf_counter() - t0
+
+        for n in [n for n in cfg["scale_ns"] if n > cfg["curve_n"]]:
+            pyhnsw_solo(n)
+
+    R["elapsed_s"] = time.perf_counter() - start
+    R["load_end"] = os.getloadavg()
+    (out_dir / "results.json").write_text(json.dumps(R, indent=1))
+    write_report(R, out_dir)
+    plots(R, out_dir)
+    log(f"==> done in {R['elapsed_s']:.0f} s; see {out_dir / 'results.md'}")
+
+
+# --- report ------------------------------------------------------------------
+
+def graph(R, system, n=None, filtered=False, ef=None):
+    """Worker results for a system, in N order."""
+    rs = [r for r in R["graph"] if r["system"] == system and "error" not in r
+          and bool(r.get("filtered")) == filtered and "sweep" in r]
+    if n is not None:
+        rs = [r for r in rs if r["n"] == n]
+    if ef is not None:
+        rs = [r for r in rs if any(s["ef"] == ef for s in r["sweep"])]
+    return sorted(rs, key=lambda r: r["n"])
+
+
+def solo_builds(R, system):
+    return {r["n"]: r for r in graph(R, system) if not r.get("concurrent_build")}
+
+
+def pyhnsw_curve(R, n):
+    pts = {}
+    for r in graph(R, "pyhnsw", n=n):
+        for s in r["sweep"]:
+            pts[s["ef"]] = s
+    return [pts[e] for e in sorted(pts)]
+
+
+def fmt(x, unit="", digits=None):
+    if x is None:
+        return "—"
+    if isinstance(x, str):
+        return x
+    if digits is None:
+        digits = 0 if abs(x) >= 100 else 1 if abs(x) >= 10 else 2 if abs(x) >= 1 else 3
+    return f"{x:,.{digits}f}{unit}"
+
+
+def fmt_load(load):
+    return "/".join(f"{x:.2f}" for x in load)
+
+
+def table(header, rows):
+    lines = ["| " + " | ".join(header) + " |", "|" + "|".join("---" for _ in header) + "|"]
+    lines += ["| " + " | ".join(str(c) for c in row) + " |" for row in rows]
+    return "\n".join(lines)
+
+
+def fit_exponent(points):
+    pts = [(n, t) for n, t in points if t > 0]
+    if len(pts) < 2:
+        return None
+    xs = [math.log(n) for n, _ in pts]
+    ys = [math.log(t) for _, t in pts]
+    mx, my = statistics.fmean(xs), statistics.fmean(ys)
+    return sum((x - mx) * (y - my) for x, y in zip(xs, ys)) / sum((x - mx) ** 2 for x in xs)
+
+
+def target_rows(R):
+    cfg = R["config"]
+    rows = []
+
+    def row(name, measured, peer, ratio, target, ok, unit=""):
+        verdict = "n/a" if ok is None else ("pass" if ok else "**fail**")
+        rows.append([name, fmt(measured, unit), fmt(peer, unit) if not isinstance(peer, str) else peer,
+                     fmt(ratio, "×") if ratio is not None else "—", target, verdict])
+
+    bw = R["bandwidth"]["read_gbs"]
+    for e in R["exact"]:
+        if e["n"] not in cfg["flat_ns"]:
+            continue
+        r = e["rows"]
+        best_name = min(["numpy (X-q)^2", "numpy norms-2Xq"], key=lambda k: r[k]["median_us"])
+        for form in ["list", "ndarray"]:
+            f = r[f"PyFlat ({form} query)"]
+            ratio = f["median_us"] / r[best_name]["median_us"]
+            row(f"1. PyFlat latency, {form} query, N={e['n']:,} (µs; peer: {best_name})", f["median_us"],
+                r[best_name]["median_us"], ratio, f"≤ {TARGETS['flat_vs_numpy']}×", ratio <= TARGETS["flat_vs_numpy"])
+        f = r["PyFlat (list query)"]
+        share = f["scan_gbs"] / bw
+        row(f"1. PyFlat scan rate, N={e['n']:,} (GB/s; peer: read bandwidth)", f["scan_gbs"], bw, share,
+            f"≥ {TARGETS['flat_scan_share']}×", share >= TARGETS["flat_scan_share"])
+
+    n = cfg["curve_n"]
+    pb, hb = solo_builds(R, "pyhnsw").get(n), solo_builds(R, "hnswlib").get(n)
+    if pb and hb:
+        ratio = pb["build_s"] / hb["build_s"]
+        row(f"2. PyHNSW build, N={n:,} (s; peer: hnswlib)", pb["build_s"], hb["build_s"], ratio,
+            f"≤ {TARGETS['build_vs_hnswlib']}×", ratio <= TARGETS["build_vs_hnswlib"])
+    else:
+        row(f"2. PyHNSW build, N={n:,}", None, None, None, f"≤ {TARGETS['build_vs_hnswlib']}×", None)
+
+    ef10 = next((s for s in pyhnsw_curve(R, n) if s["ef"] == 10), None)
+    h = graph(R, "hnswlib", n=n)
+    hit = None
+    if h:
+        hit = next((s for s in h[0]["sweep"] if s["recall"] is not None and s["recall"] >= RECALL_GOAL), None)
+    if ef10:
+        row(f"3. PyHNSW recall@10 at ef_search=10, N={n:,}", ef10["recall"],
+            f"{hit['recall']:.3f} (hnswlib ef={hit['ef']})" if hit else "—", None,
+            f"≥ {TARGETS['ef10_recall']}", ef10["recall"] >= TARGETS["ef10_recall"])
+        if hit:
+            ratio = ef10["median_us"] / hit["median_us"]
+            row(f"3. PyHNSW latency at ef_search=10 vs hnswlib at recall ≥ {RECALL_GOAL} (ef={hit['ef']}), µs",
+                ef10["median_us"], hit["median_us"], ratio, f"≤ {TARGETS['ef10_vs_hnswlib']}×",
+                ratio <= TARGETS["ef10_vs_hnswlib"])
+        else:
+            row(f"3. PyHNSW latency at ef_search=10 (hnswlib never reached recall {RECALL_GOAL})",
+                ef10["median_us"], None, None, f"≤ {TARGETS['ef10_vs_hnswlib']}×", None)
+    else:
+        row(f"3. PyHNSW at ef_search=10, N={n:,}", None, None, None, f"≥ {TARGETS['ef10_recall']} recall", None)
+
+    pm, hm = solo_builds(R, "pyhnsw").get(n), solo_builds(R, "hnswlib").get(n)
+    if pm and hm:
+        ratio = pm["bytes_per_node"] / hm["bytes_per_node"]
+        row(f"4. Memory per node, N={n:,} (bytes; peer: hnswlib)", pm["bytes_per_node"], hm["bytes_per_node"],
+            ratio, f"≤ {TARGETS['memory_vs_hnswlib']}×", ratio <= TARGETS["memory_vs_hnswlib"])
+
+    b = R["boundary"]
+    ratio = b["list_conversion_us"] / b["numpy_array_from_list_us"]
+    row("5. Converting a list of 128 floats (µs; peer: np.array(list))", b["list_conversion_us"],
+        b["numpy_array_from_list_us"], ratio, f"≤ {TARGETS['conversion_vs_numpy']}×",
+        ratio <= TARGETS["conversion_vs_numpy"])
+
+    fl = graph(R, "pyhnsw", n=n, filtered=True)
+    if fl:
+        for attr, f in fl[0]["filtered"].items():
+            row(f"6. Filtered recall@10, filter keeps {f['keep']:.1%}, N={n:,}", f["recall"], None, None,
+                f"≥ {TARGETS['filtered_recall']}", f["recall"] >= TARGETS["filtered_recall"])
+    else:
+        row(f"6. Filtered recall@10, N={n:,}", None, None, None, f"≥ {TARGETS['filtered_recall']}", None)
+
+    pe = fit_exponent([(k, v["build_s"]) for k, v in solo_builds(R, "pyhnsw").items()
+                       if k in cfg["scale_ns"]])
+    he = fit_exponent([(k, v["build_s"]) for k, v in solo_builds(R, "hnswlib").items()
+                       if k in cfg["scale_ns"]])
+    sizes = sorted(k for k in solo_builds(R, "pyhnsw") if k in cfg["scale_ns"])
+    row(f"7. Build time growth exponent (time ∝ N^e), PyHNSW over N={', '.join(f'{s:,}' for s in sizes)}; peer hnswlib",
+        pe, he, (pe / he) if pe and he else None, f"e ≤ {TARGETS['build_exponent']}",
+        None if pe is None else pe <= TARGETS["build_exponent"])
+    return rows
+
+
+def write_report(R, out_dir):
+    cfg = R["config"]
+    m, v, bw = R["machine"], R["versions"], R["bandwidth"]
+    cmd = "./bench/run --quick" if R["mode"] == "quick" else "./bench/run"
+    md = [f"# quarix benchmark ({R['mode']} run)", "",
+          f"`{cmd}` — started {R['started']}, took {R['elapsed_s']:.0f} s (budget {R['budget_s']:.0f} s).", "",
+          f"Data: {N_CLUSTERS} Gaussian clusters in {DIM} dimensions (centres uniform in [-10, 10], spreads "
+          f"uniform in [0.5, 2]), seed {SEED}, up to N={cfg['n_max']:,}; {cfg['n_queries']:,} queries from the same "
+          f"mixture; exact float64 ground truth. k={K}, one query per call, every library on one thread. "
+          f"Latency is the median of per-call `perf_counter_ns` times; queries/s is calls / total time. "
+          f"Load average (1, 5, 15 min) at the start {fmt_load(R['load_start'])}, at the end {fmt_load(R['load_end'])}: "
+          f"a load above 1 at the start means other processes shared the {R['machine'].get('cores')} cores. "
+          f"faiss and hnswlib store float32 (queries are handed to them as float32 arrays); usearch runs in "
+          f"f64; numpy and quarix in float64. Exact searches at N > 20,000 use the first "
+          f"{cfg['exact_query_cap']} queries.", "",
+          "## Targets", "",
+          "Targets are set in `bench/bench.py` (`TARGETS`).", "",
+          table(["measure", "quarix", "peer", "ratio", "target", "result"], target_rows(R)), ""]
+
+    if R["skipped"]:
+        md += ["Skipped:", ""] + [f"- {s['what']}: {s['why']}" for s in R["skipped"]] + [""]
+
+    md += ["## Machine", "",
+           table(["", ""], [["CPU", m.get("cpu", "?")], ["cores", m.get("cores")],
+                            ["SIMD flags", " ".join(m.get("flags", []))],
+                            ["memory", f"{m.get('memory_gib', 0):.1f} GiB"],
+                            ["OPENBLAS_CORETYPE", m["openblas_coretype"]],
+                            ["platform", m["platform"]],
+                            [f"bandwidth, numpy copy of {bw['size_mib']} MiB (read + written bytes)",
+                             f"{bw['copy_gbs']:.1f} GB/s"],
+                            [f"bandwidth, numpy sum of {bw['size_mib']} MiB (read)", f"{bw['read_gbs']:.1f} GB/s"]]),
+           "", "## Versions", "", table(["", ""], [[k, x] for k, x in v.items()]), ""]
+
+    md += ["## 1. Exact search", "",
+           f"Scan rate = N × {DIM} × 8 bytes / median latency; single-core read bandwidth "
+           f"{bw['read_gbs']:.1f} GB/s.", ""]
+    rows = []
+    for e in R["exact"]:
+        for name, r in e["rows"].items():
+            rows.append([f"{e['n']:,}", name, fmt(r["median_us"]), fmt(r["qps"]), fmt(r["scan_gbs"]),
+                         f"{r['recall']:.3f}"])
+    md += [table(["N", "system", "median µs", "queries/s", "scan GB/s", "recall@10"], rows), ""]
+
+    md += ["## 2 and 7. Build time and query latency against N", "",
+           f"Graph indexes: M={HNSW_M}, ef_construction={HNSW_EF_CONSTRUCTION} (PyHNSW: defaults, "
+           f"ef_search={PYHNSW_DEFAULT_EF}); latency at ef={PYHNSW_DEFAULT_EF} for every graph index. "
+           "Every build here ran alone, in a fresh process.", ""]
+    rows = []
+    for system in ["pyhnsw", "hnswlib", "faiss", "usearch"]:
+        for n, r in sorted(solo_builds(R, system).items()):
+            s = next((s for s in r["sweep"] if s["ef"] == PYHNSW_DEFAULT_EF), None)
+            rows.append([NAMES[system], f"{n:,}", fmt(r["build_s"]), fmt(r.get("build_cpu_s")), fmt(n / r["build_s"]),
+                         fmt(s["median_us"]) if s else "—",
+                         f"{s['recall']:.3f}" if s and s["recall"] is not None else "—",
+                         fmt(r["bytes_per_node"])])
+    md += [table(["system", "N", "build s", "build CPU s", "vectors/s", f"median µs (ef={PYHNSW_DEFAULT_EF})",
+                  "recall@10", "RSS bytes/node"], rows), ""]
+    conc = [r for r in graph(R, "pyhnsw") + graph(R, "pyhnsw", filtered=True) if r.get("concurrent_build")]
+    if conc:
+        md += ["PyHNSW builds made two at a time (not used as build times): " +
+               ", ".join(f"{'filtered' if r.get('filtered') else 'ef_search=%d' % r['sweep'][0]['ef']} "
+                         f"{r['build_s']:.0f} s" for r in conc) + ".", ""]
+
+    md += [f"## 3. Recall@10 against queries/s at N={cfg['curve_n']:,}", ""]
+    rows = []
+    for s in pyhnsw_curve(R, cfg["curve_n"]):
+        rows.append(["PyHNSW", s["ef"], f"{s['recall']:.3f}", fmt(s["median_us"]), fmt(s["qps"])])
+    for system in ["hnswlib", "faiss", "usearch"]:
+        for r in graph(R, system, n=cfg["curve_n"]):
+            for s in r["sweep"]:
+                rows.append([NAMES[system], s["ef"], f"{s['recall']:.3f}", fmt(s["median_us"]), fmt(s["qps"])])
+    md += [table(["system", "ef (search)", "recall@10", "median µs", "queries/s"], rows), ""]
+
+    b = R["boundary"]
+    md += ["## 5. Python boundary", "",
+           table(["what", "µs per call"], [
+               ["PyFlat(128).insert(list of 128 floats)", fmt(b["insert_list_us"])],
+               ["PyFlat(128).insert(128-float ndarray row)", fmt(b["insert_ndarray_us"])],
+               ["PyFlat(0).insert([]) (the call without a vector)", fmt(b["insert_empty_us"])],
+               ["→ converting a list of 128 floats", fmt(b["list_conversion_us"])],
+               ["→ converting a 128-float ndarray row", fmt(b["ndarray_conversion_us"])],
+               ["np.array(list of 128 floats)", fmt(b["numpy_array_from_list_us"])],
+               ["PyFlat search, 1 stored vector (returns one (id, distance))", fmt(b["flat_search_1_us"])],
+               ["PyFlat(1) search, 1 stored vector, 1-float query", fmt(b["flat_search_1_dim1_us"])],
+               ["→ converting a 128-float query list (and 127 more distance terms)", fmt(b["search_conversion_us"])],
+               ["PyHNSW search, 1 stored vector (returns one (distance, 128-float list))", fmt(b["hnsw_search_1_us"])],
+               ["→ returning one stored vector as a list", fmt(b["result_vector_us"])]]), ""]
+
+    fl = graph(R, "pyhnsw", n=cfg["curve_n"], filtered=True)
+    if fl:
+        md += [f"## 6. Filtered search at N={cfg['curve_n']:,} (PyHNSW defaults, ef_search={PYHNSW_DEFAULT_EF})", "",
+               "One integer attribute per selectivity (i mod 2, 10, 100, 1000); query j asks for value j mod m. "
+               "Ground truth: exact search over the matching nodes (recall counts min(10, matches) hits).", ""]
+        rows = [[f"{f['keep']:.1%}", f"{f['recall']:.3f}", fmt(f["mean_hits"]), fmt(f["median_us"]),
+                 fmt(f["qps"]), f["wrong"]] for f in fl[0]["filtered"].values()]
+        md += [table(["filter keeps", "recall@10", "hits returned (mean)", "median µs", "queries/s",
+                      "hits not matching"], rows), ""]
+
+    md += ["## Plots", "", "`recall_qps.png`, `build_time.png`, `latency.png`, `filtered.png` beside this file.", ""]
+    (out_dir / "results.md").write_text("\n".join(md))
+
+
+NAMES = {"pyhnsw": "PyHNSW", "hnswlib": "hnswlib HNSW", "faiss": "faiss IndexHNSWFlat", "usearch": "usearch f64"}
+COLORS = {"pyhnsw": "C3", "hnswlib": "C0", "faiss": "C1", "usearch": "C2"}
+
+
+def plots(R, out_dir):
+    import matplotlib
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+    cfg = R["config"]
+    n = cfg["curve_n"]
+    tag = f"({R['mode']} run)"
+
+    fig, ax = plt.subplots(figsize=(7, 4.5), dpi=90)
+    curves = {"pyhnsw": [(s["qps"], s["recall"], s["ef"]) for s in pyhnsw_curve(R, n)]}
+    for system in ["hnswlib", "faiss", "usearch"]:
+        g = graph(R, system, n=n)
+        curves[system] = [(s["qps"], s["recall"], s["ef"]) for s in g[0]["sweep"]] if g else []
+    for system, pts in curves.items():
+        if pts:
+            ax.plot([p[0] for p in pts], [p[1] for p in pts], "o-", ms=3, color=COLORS[system], label=NAMES[system])
+    for i, (qps, rec, ef) in enumerate(curves["pyhnsw"]):
+        ax.annotate(f"ef_search={ef}", (qps, rec), textcoords="offset points", xytext=(-20, -12 if i % 2 else 6),
+                    fontsize=7, color=COLORS["pyhnsw"])
+    ex = next((e for e in R["exact"] if e["n"] == n), None)
+    if ex:
+        for name, marker in [("PyFlat (list query)", "s"), ("numpy norms-2Xq", "^")]:
+            ax.plot([ex["rows"][name]["qps"]], [1.0], marker, color="k" if marker == "s" else "0.5",
+                    label=f"{name.replace(' (list query)', '')} (exact)")
+    ax.set_xscale("log")
+    ax.set_xlabel("queries/s (one thread, one query per call)")
+    ax.set_ylabel("recall@10")
+    ax.set_title(f"Recall@10 against queries/s, N={n:,}, d={DIM} {tag}")
+    ax.grid(True, which="both", alpha=0.3)
+    ax.legend(fontsize=8, loc="lower left")
+    fig.tight_layout()
+    fig.savefig(out_dir / "recall_qps.png")
+    plt.close(fig)
+
+    fig, ax = plt.subplots(figsize=(7, 4.5), dpi=90)
+    for system in ["pyhnsw", "hnswlib", "faiss", "usearch"]:
+        b = sorted((k, v["build_s"]) for k, v in solo_builds(R, system).items())
+        if b:
+            ax.plot([p[0] for p in b], [p[1] for p in b], "o-", color=COLORS[system], label=NAMES[system])
+    pred = [(s["n"], s["predicted_s"]) for s in R["skipped"] if "predicted_s" in s]
+    if pred:
+        ax.plot([p[0] for p in pred], [p[1] for p in pred], "o", mfc="none", color=COLORS["pyhnsw"],
+                label="PyHNSW, predicted (skipped)")
+    ax.set_xscale("log")
+    ax.set_yscale("log")
+    ax.set_xlabel("N (vectors)")
+    ax.set_ylabel("build time, s (one thread)")
+    ax.set_title(f"Build time against N, d={DIM} {tag}")
+    ax.grid(True, which="both", alpha=0.3)
+    ax.legend(fontsize=8)
+    fig.tight_layout()
+    fig.savefig(out_dir / "build_time.png")
+    plt.close(fig)
+
+    fig, ax = plt.subplots(figsize=(7, 4.5), dpi=90)
+    for system in ["pyhnsw", "hnswlib", "faiss", "usearch"]:
+        pts = []
+        for k, r in sorted(solo_builds(R, system).items()):
+            s = next((s for s in r["sweep"] if s["ef"] == PYHNSW_DEFAULT_EF), None)
+            if s:
+                pts.append((k, s["median_us"]))
+        if pts:
+            ax.plot([p[0] for p in pts], [p[1] for p in pts], "o-", color=COLORS[system],
+                    label=f"{NAMES[system]} (ef={PYHNSW_DEFAULT_EF})")
+    for name, style, color in [("PyFlat (list query)", "s-", "k"), ("numpy (X-q)^2", "v--", "C4"),
+                               ("numpy norms-2Xq", "^--", "C5"), ("faiss IndexFlatL2 (f32)", "D:", COLORS["faiss"]),
+                               ("hnswlib BFIndex (f32)", "x:", COLORS["hnswlib"])]:
+        pts = [(e["n"], e["rows"][name]["median_us"]) for e in R["exact"]]
+        ax.plot([p[0] for p in pts], [p[1] for p in pts], style, ms=4, color=color, label=f"{name} (exact)")
+    ax.set_xscale("log")
+    ax.set_yscale("log")
+    ax.set_xlabel("N (vectors)")
+    ax.set_ylabel("median latency per query, µs")
+    ax.set_title(f"Query latency against N, k={K}, d={DIM} {tag}")
+    ax.grid(True, which="both", alpha=0.3)
+    ax.legend(fontsize=7, ncol=2)
+    fig.tight_layout()
+    fig.savefig(out_dir / "latency.png")
+    plt.close(fig)
+
+    fl = graph(R, "pyhnsw", n=n, filtered=True)
+    if fl:
+        fs = list(fl[0]["filtered"].values())
+        fig, ax = plt.subplots(figsize=(7, 4.5), dpi=90)
+        keep = [f["keep"] * 100 for f in fs]
+        ax.plot(keep, [f["recall"] for f in fs], "o-", color=COLORS["pyhnsw"], label="recall@10")
+        ax.set_xscale("log")
+        ax.set_xlabel("share of nodes the filter keeps, %")
+        ax.set_ylabel("recall@10")
+        ax.set_ylim(0, 1.05)
+        ax2 = ax.twinx()
+        ax2.plot(keep, [f["qps"] for f in fs], "s--", color="0.4", label="queries/s")
+        ax2.set_ylabel("queries/s")
+        ax.set_title(f"PyHNSW filtered search, N={n:,}, ef_search={PYHNSW_DEFAULT_EF} {tag}")
+        ax.grid(True, which="both", alpha=0.3)
+        h1, l1 = ax.get_legend_handles_labels()
+        h2, l2 = ax2.get_legend_handles_labels()
+        ax.legend(h1 + h2, l1 + l2, fontsize=8, loc="center right")
+        fig.tight_layout()
+        fig.savefig(out_dir / "filtered.png")
+        plt.close(fig)
+
+
+if __name__ == "__main__":
+    sys.exit(main())
