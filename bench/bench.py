@@ -118,6 +118,31 @@ def time_calls(fn, args, warmup=10):
     return out, ns
 
 
+ROUNDS = 3
+
+
+def measure(cases, rounds=ROUNDS):
+    """Times each case over its queries `rounds` times, the cases taking turns.
+
+    cases: (key, prepare, fn, args); prepare() (or None) sets the case up again
+    before each of its turns, e.g. a beam width. Each case keeps the round with
+    the lowest median: other processes on the machine slow whole stretches of
+    a round, and taking turns spreads those stretches over every case.
+    Returns {key: (results of the first round, ns of the kept round)}.
+    """
+    best = {}
+    for _ in range(rounds):
+        for key, prepare, fn, args in cases:
+            if prepare is not None:
+                prepare()
+            found, ns = time_calls(fn, args)
+            if key not in best:
+                best[key] = (found, ns)
+            elif statistics.median(ns) < statistics.median(best[key][1]):
+                best[key] = (best[key][0], ns)
+    return best
+
+
 def recall_at_k(found, truth):
     """Mean |found ∩ truth| / |truth| over queries; truth rows may be padded with -1."""
     total = 0.0
@@ -337,34 +362,33 @@ def exact_section(X, Q, gt, n, query_cap):
         return idx[np.argsort(d[idx])]
 
     qrows = [Qs[j] for j in range(nq)]
-    for name, fn in [("numpy (X-q)^2", numpy_direct), ("numpy norms-2Xq", numpy_expansion)]:
-        found, ns = time_calls(fn, qrows)
-        rows[name] = {**summarize(ns), "recall": recall_at_k(found, truth)}
-
     t0 = time.perf_counter()
     flat = PyFlat(DIM)
     flat.create(Xn.tolist())
     build_s = time.perf_counter() - t0
     qlists = Qs.tolist()
-    found, ns = time_calls(lambda q: [i for i, _ in flat.search(q, K)], qlists)
-    rows["PyFlat (list query)"] = {**summarize(ns), "recall": recall_at_k(found, truth), "build_s": build_s}
-    found, ns = time_calls(lambda q: [i for i, _ in flat.search(q, K)], qrows)
-    rows["PyFlat (ndarray query)"] = {**summarize(ns), "recall": recall_at_k(found, truth)}
-    del flat
 
     X32 = np.ascontiguousarray(Xn, dtype=np.float32)
     Q32 = np.ascontiguousarray(Qs, dtype=np.float32)
+    q32rows = [Q32[j] for j in range(nq)]
     fl = faiss.IndexFlatL2(DIM)
     fl.add(X32)
-    found, ns = time_calls(lambda j: fl.search(Q32[j:j + 1], K)[1][0], list(range(nq)))
-    rows["faiss IndexFlatL2 (f32)"] = {**summarize(ns), "recall": recall_at_k(found, truth)}
-    del fl
     bf = hnswlib.BFIndex(space="l2", dim=DIM)
     bf.init_index(max_elements=n)
     bf.add_items(X32, np.arange(n))
-    found, ns = time_calls(lambda q: bf.knn_query(q, k=K, num_threads=1)[0][0], [Q32[j] for j in range(nq)])
-    rows["hnswlib BFIndex (f32)"] = {**summarize(ns), "recall": recall_at_k(found, truth)}
-    del bf
+
+    cases = [
+        ("numpy (X-q)^2", None, numpy_direct, qrows),
+        ("numpy norms-2Xq", None, numpy_expansion, qrows),
+        ("PyFlat (list query)", None, lambda q: [i for i, _ in flat.search(q, K)], qlists),
+        ("PyFlat (ndarray query)", None, lambda q: [i for i, _ in flat.search(q, K)], qrows),
+        ("faiss IndexFlatL2 (f32)", None, lambda j: fl.search(Q32[j:j + 1], K)[1][0], list(range(nq))),
+        ("hnswlib BFIndex (f32)", None, lambda q: bf.knn_query(q, k=K, num_threads=1)[0][0], q32rows),
+    ]
+    for name, (found, ns) in measure(cases).items():
+        rows[name] = {**summarize(ns), "recall": recall_at_k(found, truth)}
+    rows["PyFlat (list query)"]["build_s"] = build_s
+    del flat, fl, bf
     for name, r in rows.items():
         r["scan_gbs"] = n * DIM * 8 / (r["median_us"] * 1e-6) / 1e9
         log(f"  exact N={n:>6} {name:<26} median {r['median_us']:9.1f} µs  "
@@ -441,9 +465,9 @@ def worker_main(spec_path):
     gc.collect()
     result["rss_delta"] = rss_bytes() - rss0
     result["bytes_per_node"] = result["rss_delta"] / n
-    result["concurrent_build"] = bool(spec.get("wait"))
+    result["concurrent_build"] = bool(spec.get("concurrent"))
     log(f"  {system:<8} N={n:>6} built in {result['build_s']:8.2f} s"
-        f"{' (alongside another build)' if spec.get('wait') else ''}, "
+        f"{' (alongside another build)' if spec.get('concurrent') else ''}, "
         f"{result['bytes_per_node']:.0f} B/node")
 
     if spec.get("wait"):
@@ -459,33 +483,40 @@ def worker_main(spec_path):
             return [id_of[np.asarray(v, dtype=np.float64).tobytes()] for _, v in hits]
         if spec.get("filtered"):
             result["filtered"] = {}
+            fargs = {attr: [(queries[j], (attr, filter_value(mod, j))) for j in range(nq)]
+                     for attr, mod in FILTER_ATTRS.items()}
+            timed = measure([(attr, None, lambda a: index.search(a[0], K, filter=a[1]), fargs[attr])
+                             for attr in FILTER_ATTRS])
             for attr, mod in FILTER_ATTRS.items():
-                args = [(queries[j], (attr, filter_value(mod, j))) for j in range(nq)]
-                hits, ns = time_calls(lambda a: index.search(a[0], K, filter=a[1]), args)
+                hits, ns = timed[attr]
                 found = [ids_of(h) for h in hits]
-                wrong = sum(1 for f, (_, (_, v)) in zip(found, args) for i in f if i % mod != v)
+                wrong = sum(1 for f, (_, (_, v)) in zip(found, fargs[attr]) for i in f if i % mod != v)
                 result["filtered"][attr] = {
                     "keep": 1 / mod, **summarize(ns),
                     "recall": recall_at_k(found, data[f"fgt_{mod}"]),
                     "mean_hits": sum(len(f) for f in found) / nq, "wrong": wrong}
         else:
-            hits, ns = time_calls(lambda q: index.search(q, K), queries)
+            hits, ns = measure([(0, None, lambda q: index.search(q, K), queries)])[0]
             found = [ids_of(h) for h in hits]
             sweep.append({"ef": spec.get("ef") or PYHNSW_DEFAULT_EF, **summarize(ns),
                           "recall": recall_at_k(found, gt) if gt is not None else None})
     else:
+        qrows = [queries[j] for j in range(nq)]
+        if system == "hnswlib":
+            def setter(ef):
+                return lambda: index.set_ef(ef)
+            fn, args = (lambda q: index.knn_query(q, k=K, num_threads=1)[0][0]), qrows
+        elif system == "faiss":
+            def setter(ef):
+                return lambda: setattr(index.hnsw, "efSearch", ef)
+            fn, args = (lambda j: index.search(queries[j:j + 1], K)[1][0]), list(range(nq))
+        else:
+            def setter(ef):
+                return lambda: setattr(index, "expansion_search", ef)
+            fn, args = (lambda q: index.search(q, K, threads=1).keys), qrows
+        timed = measure([(ef, setter(ef), fn, args) for ef in spec["efs"]])
         for ef in spec["efs"]:
-            if system == "hnswlib":
-                index.set_ef(ef)
-                found, ns = time_calls(lambda q: index.knn_query(q, k=K, num_threads=1)[0][0],
-                                       [queries[j] for j in range(nq)])
-            elif system == "faiss":
-                index.hnsw.efSearch = ef
-                found, ns = time_calls(lambda j: index.search(queries[j:j + 1], K)[1][0], list(range(nq)))
-            else:
-                index.expansion_search = ef
-                found, ns = time_calls(lambda q: index.search(q, K, threads=1).keys,
-                                       [queries[j] for j in range(nq)])
+            found, ns = timed[ef]
             sweep.append({"ef": ef, **summarize(ns),
                           "recall": recall_at_k(found, gt) if gt is not None else None})
     result["sweep"] = sweep
@@ -529,7 +560,7 @@ class Runner:
         return self._finish(*self._start(spec, wait=False))
 
     def pair(self, specs):
-        started = [self._start(s, wait=True) for s in specs]
+        started = [self._start({**s, "concurrent": len(specs) > 1}, wait=True) for s in specs]
         for proc, _ in started:
             proc.stdout.readline()  # "BUILT", or "" if the worker died
         results = []
@@ -686,7 +717,13 @@ def graph(R, system, n=None, filtered=False, ef=None):
 
 
 def solo_builds(R, system):
-    return {r["n"]: r for r in graph(R, system) if not r.get("concurrent_build")}
+    """The build at each N made alone with default search settings."""
+    out = {}
+    for r in graph(R, system):
+        if r.get("concurrent_build") or (system == "pyhnsw" and r["sweep"][0]["ef"] != PYHNSW_DEFAULT_EF):
+            continue
+        out.setdefault(r["n"], r)
+    return out
 
 
 def pyhnsw_curve(R, n):
@@ -821,7 +858,9 @@ def write_report(R, out_dir):
           f"Data: {N_CLUSTERS} Gaussian clusters in {DIM} dimensions (centres uniform in [-10, 10], spreads "
           f"uniform in [0.5, 2]), seed {SEED}, up to N={cfg['n_max']:,}; {cfg['n_queries']:,} queries from the same "
           f"mixture; exact float64 ground truth. k={K}, one query per call, every library on one thread. "
-          f"Latency is the median of per-call `perf_counter_ns` times; queries/s is calls / total time. "
+          f"Latency is the median of per-call `perf_counter_ns` times; queries/s is calls / total time; "
+          f"each setting's queries run {ROUNDS} times, taking turns with the other settings of the same "
+          f"index, and the round with the lowest median is kept. "
           f"Load average (1, 5, 15 min) at the start {fmt_load(R['load_start'])}, at the end {fmt_load(R['load_end'])}: "
           f"a load above 1 at the start means other processes shared the {R['machine'].get('cores')} cores. "
           f"faiss and hnswlib store float32 (queries are handed to them as float32 arrays); usearch runs in "
@@ -869,11 +908,14 @@ def write_report(R, out_dir):
                          fmt(r["bytes_per_node"])])
     md += [table(["system", "N", "build s", "build CPU s", "vectors/s", f"median µs (ef={PYHNSW_DEFAULT_EF})",
                   "recall@10", "RSS bytes/node"], rows), ""]
-    conc = [r for r in graph(R, "pyhnsw") + graph(R, "pyhnsw", filtered=True) if r.get("concurrent_build")]
-    if conc:
-        md += ["PyHNSW builds made two at a time (not used as build times): " +
+    solo = {id(r) for r in solo_builds(R, "pyhnsw").values()}
+    extra = [r for r in graph(R, "pyhnsw") + graph(R, "pyhnsw", filtered=True) if id(r) not in solo]
+    if extra:
+        md += ["Further PyHNSW builds at N={:,} for the ef_search curve and the filtered searches "
+               "(not used as build times): ".format(cfg["curve_n"]) +
                ", ".join(f"{'filtered' if r.get('filtered') else 'ef_search=%d' % r['sweep'][0]['ef']} "
-                         f"{r['build_s']:.0f} s" for r in conc) + ".", ""]
+                         f"{r['build_s']:.0f} s {'(two at a time)' if r.get('concurrent_build') else '(alone)'}"
+                         for r in extra) + ".", ""]
 
     md += [f"## 3. Recall@10 against queries/s at N={cfg['curve_n']:,}", ""]
     rows = []
@@ -933,15 +975,19 @@ def plots(R, out_dir):
         curves[system] = [(s["qps"], s["recall"], s["ef"]) for s in g[0]["sweep"]] if g else []
     for system, pts in curves.items():
         if pts:
-            ax.plot([p[0] for p in pts], [p[1] for p in pts], "o-", ms=3, color=COLORS[system], label=NAMES[system])
+            label = NAMES[system] + (" (numbers: ef_search)" if system == "pyhnsw" else "")
+            ax.plot([p[0] for p in pts], [p[1] for p in pts], "o-", ms=3, color=COLORS[system], label=label)
     for i, (qps, rec, ef) in enumerate(curves["pyhnsw"]):
-        ax.annotate(f"ef_search={ef}", (qps, rec), textcoords="offset points", xytext=(-20, -12 if i % 2 else 6),
+        ax.annotate(str(ef), (qps, rec), textcoords="offset points", xytext=(-6, -13 if i % 2 else 5),
                     fontsize=7, color=COLORS["pyhnsw"])
     ex = next((e for e in R["exact"] if e["n"] == n), None)
     if ex:
         for name, marker in [("PyFlat (list query)", "s"), ("numpy norms-2Xq", "^")]:
             ax.plot([ex["rows"][name]["qps"]], [1.0], marker, color="k" if marker == "s" else "0.5",
                     label=f"{name.replace(' (list query)', '')} (exact)")
+    recalls = [p[1] for pts in curves.values() for p in pts] or [1.0]
+    span = max(1.0 - min(recalls), 0.01)
+    ax.set_ylim(1.0 - 1.05 * span, 1.0 + 0.1 * span)  # room for the ef_search labels
     ax.set_xscale("log")
     ax.set_xlabel("queries/s (one thread, one query per call)")
     ax.set_ylabel("recall@10")
