@@ -58,17 +58,15 @@ PEER_EFS = [10, 12, 14, 16, 20, 24, 28, 32, 40, 50, 64, 80, 100, 128, 160, 200, 
 FILTER_ATTRS = {"t2": 2, "t10": 10, "t100": 100, "t1000": 1000}
 RECALL_GOAL = 0.99
 
-# Targets for the speed work. Each is checked against a measured row below.
+# Targets of the speed work, checked against the measured rows below. Rows
+# without a target (scan rate beside bandwidth, memory, filtered recall, the
+# growth of build time) are reported for reading, not judged.
 TARGETS = {
-    "flat_vs_numpy": 1.0,          # PyFlat latency / faster numpy form, at most
-    "flat_scan_share": 0.5,        # PyFlat scan rate / single-core read bandwidth, at least
-    "build_vs_hnswlib": 2.0,       # PyHNSW build time / hnswlib build time, at most
+    "flat_vs_numpy": 1 / 3,        # PyFlat latency / faster numpy form, at most
+    "build_vs_hnswlib": 5.0,       # PyHNSW build time / hnswlib build time at N=20,000, at most
     "ef10_recall": RECALL_GOAL,    # PyHNSW recall@10 at ef_search=10, at least
-    "ef10_vs_hnswlib": 1.0,        # PyHNSW latency at ef_search=10 / hnswlib at recall 0.99, at most
-    "memory_vs_hnswlib": 2.0,      # bytes per node / hnswlib's, at most (float64 vs float32 data)
-    "conversion_vs_numpy": 1.0,    # list -> doubles in quarix / np.array(list), at most
-    "filtered_recall": 0.9,        # filtered recall@10 at every selectivity, at least
-    "build_exponent": 1.2,         # build time ~ N^e between the measured sizes, e at most
+    "ef10_vs_hnswlib": 6.0,        # PyHNSW latency at ef_search=10 / hnswlib at recall 0.99, at most
+    "conversion_us": 0.3,          # converting a list of 128 floats, microseconds, at most
 }
 
 CONFIGS = {
@@ -769,7 +767,7 @@ def target_rows(R):
     rows = []
 
     def row(name, measured, peer, ratio, target, ok, unit=""):
-        verdict = "n/a" if ok is None else ("pass" if ok else "**fail**")
+        verdict = "—" if target == "report" else "n/a" if ok is None else ("pass" if ok else "**fail**")
         rows.append([name, fmt(measured, unit), fmt(peer, unit) if not isinstance(peer, str) else peer,
                      fmt(ratio, "×") if ratio is not None else "—", target, verdict])
 
@@ -783,11 +781,11 @@ def target_rows(R):
             f = r[f"PyFlat ({form} query)"]
             ratio = f["median_us"] / r[best_name]["median_us"]
             row(f"1. PyFlat latency, {form} query, N={e['n']:,} (µs; peer: {best_name})", f["median_us"],
-                r[best_name]["median_us"], ratio, f"≤ {TARGETS['flat_vs_numpy']}×", ratio <= TARGETS["flat_vs_numpy"])
+                r[best_name]["median_us"], ratio, "≤ 1/3×", ratio <= TARGETS["flat_vs_numpy"])
         f = r["PyFlat (list query)"]
         share = f["scan_gbs"] / bw
         row(f"1. PyFlat scan rate, N={e['n']:,} (GB/s; peer: read bandwidth)", f["scan_gbs"], bw, share,
-            f"≥ {TARGETS['flat_scan_share']}×", share >= TARGETS["flat_scan_share"])
+            "report", None)
 
     n = cfg["curve_n"]
     pb, hb = solo_builds(R, "pyhnsw").get(n), solo_builds(R, "hnswlib").get(n)
@@ -822,21 +820,24 @@ def target_rows(R):
     if pm and hm:
         ratio = pm["bytes_per_node"] / hm["bytes_per_node"]
         row(f"4. Memory per node, N={n:,} (bytes; peer: hnswlib)", pm["bytes_per_node"], hm["bytes_per_node"],
-            ratio, f"≤ {TARGETS['memory_vs_hnswlib']}×", ratio <= TARGETS["memory_vs_hnswlib"])
+            ratio, "report", None)
 
+    # Measured through search: a 128-float query against one stored vector,
+    # minus the same call with a 1-float query. insert would also count the
+    # index growing by one vector per call.
     b = R["boundary"]
-    ratio = b["list_conversion_us"] / b["numpy_array_from_list_us"]
-    row("5. Converting a list of 128 floats (µs; peer: np.array(list))", b["list_conversion_us"],
-        b["numpy_array_from_list_us"], ratio, f"≤ {TARGETS['conversion_vs_numpy']}×",
-        ratio <= TARGETS["conversion_vs_numpy"])
+    ratio = b["search_conversion_us"] / b["numpy_array_from_list_us"]
+    row("5. Converting a list of 128 floats, via search (µs; peer: np.array(list))", b["search_conversion_us"],
+        b["numpy_array_from_list_us"], ratio, f"≤ {TARGETS['conversion_us']} µs",
+        b["search_conversion_us"] <= TARGETS["conversion_us"])
 
     fl = graph(R, "pyhnsw", n=n, filtered=True)
     if fl:
         for attr, f in fl[0]["filtered"].items():
             row(f"6. Filtered recall@10, filter keeps {f['keep']:.1%}, N={n:,}", f["recall"], None, None,
-                f"≥ {TARGETS['filtered_recall']}", f["recall"] >= TARGETS["filtered_recall"])
+                "report", None)
     else:
-        row(f"6. Filtered recall@10, N={n:,}", None, None, None, f"≥ {TARGETS['filtered_recall']}", None)
+        row(f"6. Filtered recall@10, N={n:,}", None, None, None, "report", None)
 
     pe = fit_exponent([(k, v["build_s"]) for k, v in solo_builds(R, "pyhnsw").items()
                        if k in cfg["scale_ns"]])
@@ -844,8 +845,7 @@ def target_rows(R):
                        if k in cfg["scale_ns"]])
     sizes = sorted(k for k in solo_builds(R, "pyhnsw") if k in cfg["scale_ns"])
     row(f"7. Build time growth exponent (time ∝ N^e), PyHNSW over N={', '.join(f'{s:,}' for s in sizes)}; peer hnswlib",
-        pe, he, (pe / he) if pe and he else None, f"e ≤ {TARGETS['build_exponent']}",
-        None if pe is None else pe <= TARGETS["build_exponent"])
+        pe, he, (pe / he) if pe and he else None, "report", None)
     return rows
 
 
