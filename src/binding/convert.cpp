@@ -114,7 +114,31 @@ private:
     bool usable_ = false;
 };
 
+// The common case, a list of floats: while the items are exact floats no
+// Python code can run, so they are copied without the per-item protocol; the
+// first other item hands the rest to the general path, which reads the
+// list's length afresh at every step as the list iterator does.
+void append_float_list(PyObject* list, std::vector<double>& out) {
+    const std::size_t size = static_cast<std::size_t>(PyList_GET_SIZE(list));
+    const std::size_t start = out.size();
+    out.resize(start + size);
+    double* dst = out.data() + start;
+    PyObject* const* items = reinterpret_cast<PyListObject*>(list)->ob_item;
+    std::size_t i = 0;
+    for (; i < size && PyFloat_CheckExact(items[i]); ++i) dst[i] = PyFloat_AS_DOUBLE(items[i]);
+    if (i == size) return;
+    out.resize(start + i);
+    for (; static_cast<Py_ssize_t>(i) < PyList_GET_SIZE(list); ++i) {
+        Ref held = Ref::borrow(PyList_GET_ITEM(list, static_cast<Py_ssize_t>(i)));
+        out.push_back(to_double(held.get()));
+    }
+}
+
 void append_doubles(PyObject* object, std::vector<double>& out) {
+    if (PyList_CheckExact(object)) {
+        append_float_list(object, out);
+        return;
+    }
     if (const DoubleBuffer buffer(object, 1); buffer) {
         buffer.append_row(0, out);
         return;
