@@ -347,6 +347,11 @@ def test_list_changed_while_converted(hooks):
     values.extend([Clearing(), 2.0, 3.0])
     assert hooks.convert("vector", values) == [1.0]
 
+    # The same after a run of plain floats, which are copied without any
+    # Python code running: the change is still seen from the element on.
+    values.extend([7.0, 8.0, Clearing(), 9.0])
+    assert hooks.convert("vector", values) == [7.0, 8.0, 1.0]
+
     values.extend([Clearing(), 2.0])
     outer = [values, [5.0]]
 
@@ -370,6 +375,9 @@ def test_list_growing_while_converted(hooks):
 
     values.append(Growing())
     assert hooks.convert("vector", values) == [2.0, 3.0, 4.0, 5.0, 5.0]
+
+    values[:] = [0.5, Growing()]
+    assert hooks.convert("vector", values) == [0.5, 3.0, 4.0, 5.0, 5.0]
 
 
 @pytest.mark.parametrize("error", [KeyError("k"), ValueError("v"), RuntimeError("r"), OverflowError("o"),
