@@ -42,3 +42,19 @@ def cosine_similarity(a: Sequence[float], b: Sequence[float]) -> float:
     for x in b:
         norm_b += x * x
     return ieee_divide(dot, math.sqrt(norm_b) * math.sqrt(norm_a))
+
+
+def hit_key(hit):
+    """(id, distance) order: distances ascending with NaN last, ties to the smaller id."""
+    ident, distance = hit
+    nan = math.isnan(distance)
+    return (nan, 0.0 if nan else distance, ident)
+
+
+def exact_search(stored, query, k, distance):
+    """The first max(k, 1) hits (id, distance) of every stored vector; k None means 1."""
+    query = [float(x) for x in query]
+    hits = [(i, distance(query, [float(x) for x in vec])) for i, vec in enumerate(stored)]
+    hits.sort(key=hit_key)
+    wanted = 1 if k is None else max(k, 1)
+    return hits[: min(wanted, len(hits))]

@@ -14,6 +14,7 @@ import pytest
 
 import quarix
 from reference_metrics import cosine_similarity as ref_cosine
+from reference_metrics import exact_search as ref_search
 from reference_metrics import euclidean_distance as ref_euclidean
 from reference_metrics import inner_product as ref_inner_product
 
@@ -22,20 +23,6 @@ NAN = math.nan
 
 
 # --- reference ---------------------------------------------------------------
-
-
-def hit_key(hit):
-    ident, distance = hit
-    nan = math.isnan(distance)
-    return (nan, 0.0 if nan else distance, ident)
-
-
-def ref_search(stored, query, k, fn):
-    query = [float(x) for x in query]
-    hits = [(i, fn(query, [float(x) for x in vec])) for i, vec in enumerate(stored)]
-    hits.sort(key=hit_key)
-    wanted = 1 if k is None else max(k, 1)
-    return hits[: min(wanted, len(hits))]
 
 
 def assert_same(got, want):

@@ -109,13 +109,12 @@ constexpr BlockKernels kAvx2{euclidean_avx2, inner_product_avx2, inner_product_a
 constexpr BlockKernels kAvx512{euclidean_avx512, inner_product_avx512, inner_product_avx512, "avx512"};
 #endif
 
-constexpr std::array<const BlockKernels*, 3> kVariants = {
+// Fastest first; the portable variant runs everywhere.
+constexpr auto kVariants = std::to_array<const BlockKernels*>({
 #if defined(__x86_64__)
     &kAvx512, &kAvx2,
-#else
-    &kPortable, &kPortable,
 #endif
-    &kPortable};
+    &kPortable});
 
 // Chosen while the shared library loads, before any index exists.
 const BlockKernels& kChosen = fastest_variant(kVariants);
