@@ -17,7 +17,8 @@ HnswIndex::HnswIndex(const HnswParams& params, Metric metric, std::optional<std:
       metric_kind_(metric),
       level_weights_(layers_),
       schema_(std::move(schema)),
-      head_width_(std::min<std::size_t>(dim_, 16)) {}
+      head_width_(std::min<std::size_t>(dim_, 16)),
+      pivots_(dim_) {}
 
 std::optional<HnswIndex> HnswIndex::build(const HnswParams& params, std::optional<std::string_view> metric,
                                           std::optional<std::vector<std::string>> schema) {

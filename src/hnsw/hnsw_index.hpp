@@ -18,6 +18,7 @@
 #include "errors/length_messages.hpp"
 #include "hnsw/level_draw.hpp"
 #include "hnsw/metadata_value.hpp"
+#include "hnsw/pivot_table.hpp"
 #include "hnsw/visit_scan.hpp"
 #include "metrics/batch_distance.hpp"
 #include "metrics/distance.hpp"
@@ -71,6 +72,8 @@ public:
     const std::optional<std::vector<std::string>>& schema() const { return schema_; }
     std::span<const double> vector(std::size_t node) const;
     std::size_t level(std::size_t node) const { return levels_[node]; }
+    // Neighbours rejected without being measured, over the index's life.
+    std::size_t ruled_out() const { return ruled_out_; }
 
 private:
     using NodeId = std::uint32_t;
@@ -95,10 +98,12 @@ private:
         void start(std::size_t nodes);
     };
     // Best-first walk of one layer from entry, keeping at most ef hits.
+    // bounds, when usable, rule neighbours out without measuring them.
     Hits walk(std::size_t entry, std::span<const double> query, std::size_t ef, std::size_t layer,
-              const Filter& filter, DistanceCache* cache = nullptr) const;
+              const Filter& filter, const PivotTable::QueryBounds& bounds, DistanceCache* cache = nullptr) const;
     bool admits(std::size_t node, const Filter& filter) const;
-    void prefetch_rows(const std::vector<NodeId>& nodes, std::size_t start) const;
+    void prefetch_rows(const std::vector<NodeId>& nodes, std::size_t start, std::size_t limit) const;
+    static constexpr std::size_t kPruneChunk = 64;
     // Distances from query to nodes[0..count) (count <= kBatchWidth), from
     // the cache where it has them. Euclidean distances of vectors that cannot
     // beat `worst` (the farthest kept hit of a full list) may come back as
@@ -134,6 +139,9 @@ private:
     // them from one small array beats fetching scattered vectors.
     std::size_t head_width_;
     std::vector<double> heads_;
+    PivotTable pivots_;  // Euclidean indexes only
+    mutable PivotTable::QueryBounds query_bounds_;
+    mutable std::size_t ruled_out_ = 0;
     std::size_t count_ = 0;
     std::vector<std::size_t> levels_;
     std::map<std::size_t, std::size_t> level_counts_;  // level -> nodes at it

@@ -20,6 +20,7 @@ void HnswIndex::store(std::span<const double> vector, std::size_t level, const R
         norms_.push_back(sum);
     }
     ++count_;
+    if (metric_kind_ == Metric::Euclidean) pivots_.added(vectors_, count_);
     levels_.push_back(level);
     ++level_counts_[level];
     adjacency_.emplace_back(std::min(level, kMaxSplit) + 1);
@@ -67,6 +68,7 @@ std::optional<HnswIndex::Failure> HnswIndex::insert(std::span<const double> vect
     store(vector, level, row);
     const std::size_t node = count_ - 1;
     insert_cache_.start(count_);
+    pivots_.bound_query(vector, query_bounds_);
     if (++link_generation_ == 0) {
         std::fill(link_stamps_.begin(), link_stamps_.end(), 0);
         link_generation_ = 1;
@@ -78,7 +80,7 @@ std::optional<HnswIndex::Failure> HnswIndex::insert(std::span<const double> vect
         if (layer < level) {
             const auto checked = check_search(1, layer, nullptr);
             if (auto* error = std::get_if<HnswError>(&checked)) return *error;
-            const std::size_t next = walk(entry, vector, 1, layer, {nullptr, 0}, &insert_cache_).front().id;
+            const std::size_t next = walk(entry, vector, 1, layer, {nullptr, 0}, query_bounds_, &insert_cache_).front().id;
             if (next == entry) {
                 // Until the next occupied level the walk sees the same nodes
                 // from the same entry: those layers would change nothing.
@@ -92,7 +94,7 @@ std::optional<HnswIndex::Failure> HnswIndex::insert(std::span<const double> vect
         }
         const auto checked = check_search(ef_construction_, layer, nullptr);
         if (auto* error = std::get_if<HnswError>(&checked)) return *error;
-        const Hits hits = walk(entry, vector, ef_construction_, layer, {nullptr, 0}, &insert_cache_);
+        const Hits hits = walk(entry, vector, ef_construction_, layer, {nullptr, 0}, query_bounds_, &insert_cache_);
         bool changed = false;
         if (auto error = link(node, hits, changed)) return *error;
         const bool same_entry = linked_before;  // from the second linking layer on, the walk starts here

@@ -24,15 +24,16 @@ std::variant<std::size_t, HnswError> HnswIndex::check_search(std::size_t ef, std
 
 // The next batch's leading elements, so that their memory reads overlap this
 // batch's arithmetic (the early-abandon tests need only those).
-void HnswIndex::prefetch_rows(const std::vector<NodeId>& nodes, std::size_t start) const {
-    const std::size_t end = std::min(nodes.size(), start + kBatchWidth);
+void HnswIndex::prefetch_rows(const std::vector<NodeId>& nodes, std::size_t start, std::size_t limit) const {
+    const std::size_t end = std::min(limit, start + kBatchWidth);
     for (std::size_t j = start; j < end; ++j) {
         __builtin_prefetch(heads_.data() + nodes[j] * head_width_);
     }
 }
 
 HnswIndex::Hits HnswIndex::walk(std::size_t entry, std::span<const double> query, std::size_t ef,
-                                std::size_t layer, const Filter& filter, DistanceCache* cache) const {
+                                std::size_t layer, const Filter& filter, const PivotTable::QueryBounds& bounds,
+                                DistanceCache* cache) const {
     if (visit_stamps_.size() < count_) visit_stamps_.resize(count_, 0);
     if (++visit_generation_ == 0) {
         std::fill(visit_stamps_.begin(), visit_stamps_.end(), 0);
@@ -99,24 +100,39 @@ HnswIndex::Hits HnswIndex::walk(std::size_t entry, std::span<const double> query
                 if (++visited == reachable) break;
             }
         }
-        prefetch_rows(pending, 0);
-        for (std::size_t start = 0; start < pending.size(); start += kBatchWidth) {
-            const std::size_t count = std::min(kBatchWidth, pending.size() - start);
-            prefetch_rows(pending, start + kBatchWidth);
-            // Only a full list has a farthest hit that a newcomer must beat.
-            const double worst =
-                results.size() >= ef ? results.back().distance : std::numeric_limits<double>::quiet_NaN();
-            double measured[kBatchWidth];
-            distances(query, query_norm, pending.data() + start, count, worst, cache, measured);
-            for (std::size_t j = 0; j < count; ++j) {
-                const double d = measured[j];
-                // A plain comparison: a NaN on either side admits nothing into a full list.
-                if (results.size() < ef || d < results.back().distance) {
-                    const SearchHit hit{d, pending[start + j]};
-                    candidates.push(hit);
-                    results.insert(
-                        results.begin() + static_cast<std::ptrdiff_t>(result_insert_position(results, d)), hit);
-                    if (results.size() > ef) results.pop_back();
+        // Neighbours are measured a chunk at a time: before each chunk, the
+        // ones the pivots place certainly beyond the farthest kept hit of a
+        // full list are rejected unmeasured, exactly as measuring them would.
+        for (std::size_t chunk = 0; chunk < pending.size(); chunk += kPruneChunk) {
+            const std::size_t chunk_end = std::min(pending.size(), chunk + kPruneChunk);
+            std::size_t kept = chunk_end;
+            if (bounds.usable && results.size() >= ef) {
+                const double limit = results.back().distance;
+                kept = chunk;
+                for (std::size_t j = chunk; j < chunk_end; ++j)
+                    if (!pivots_.rules_out(bounds, pending[j], limit)) pending[kept++] = pending[j];
+                ruled_out_ += chunk_end - kept;
+            }
+            prefetch_rows(pending, chunk, kept);
+            for (std::size_t start = chunk; start < kept; start += kBatchWidth) {
+                const std::size_t count = std::min(kBatchWidth, kept - start);
+                prefetch_rows(pending, start + kBatchWidth, kept);
+                // Only a full list has a farthest hit that a newcomer must beat.
+                const double worst =
+                    results.size() >= ef ? results.back().distance : std::numeric_limits<double>::quiet_NaN();
+                double measured[kBatchWidth];
+                distances(query, query_norm, pending.data() + start, count, worst, cache, measured);
+                for (std::size_t j = 0; j < count; ++j) {
+                    const double d = measured[j];
+                    // A plain comparison: a NaN on either side admits nothing into a full list.
+                    if (results.size() < ef || d < results.back().distance) {
+                        const SearchHit hit{d, pending[start + j]};
+                        candidates.push(hit);
+                        results.insert(
+                            results.begin() + static_cast<std::ptrdiff_t>(result_insert_position(results, d)),
+                            hit);
+                        if (results.size() > ef) results.pop_back();
+                    }
                 }
             }
         }

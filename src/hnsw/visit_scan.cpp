@@ -56,9 +56,10 @@ __attribute__((target("avx512f"))) std::size_t scan_avx512(const std::uint32_t* 
         const __mmask16 unseen = _mm512_cmpneq_epi32_mask(stamped, gen);
         if (!unseen) continue;
         _mm512_mask_compressstoreu_epi32(fresh + found, unseen, ids);
-        const std::size_t added = static_cast<std::size_t>(__builtin_popcount(unseen));
-        for (std::size_t k = found; k < found + added; ++k) stamps[fresh[k]] = generation;
-        found += added;
+        found += static_cast<std::size_t>(__builtin_popcount(unseen));
+        // Marked from the links, not from what was just stored: reading
+        // those back would wait on the compressing store.
+        for (unsigned mask = unseen; mask; mask &= mask - 1) stamps[links[i + __builtin_ctz(mask)]] = generation;
     }
     return found + scan_portable(links + i, count - i, stamps, generation, fresh + found);
 }

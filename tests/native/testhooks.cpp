@@ -17,7 +17,10 @@
 #include "binding/text_form.hpp"
 #include "errors/internal_failure.hpp"
 #include "flat/flat_index.hpp"
+#include "binding/instance.hpp"
+#include "hnsw/hnsw_index.hpp"
 #include "hnsw/level_draw.hpp"
+#include "hnsw/pivot_table.hpp"
 #include "metrics/metric_names.hpp"
 #include "hnsw/py_hnsw.hpp"
 #include "hnsw/thread_rng.hpp"
@@ -235,6 +238,49 @@ PyObject* plan_levels(PyObject*, PyObject* args) {
     });
 }
 
+// fix_generator(seed): puts the thread's generator into a state derived from
+// seed and stops its re-seeding, so that large indexes can be rebuilt level
+// for level (plan_levels is limited to 2048 draws).
+PyObject* fix_generator(PyObject*, PyObject* arg) {
+    return entry([&] {
+        std::uint64_t x = to_size(arg);
+        struct Layout {
+            std::uint64_t state[4];
+            std::uint32_t until_reseed;
+        } fixed{};
+        static_assert(sizeof(Layout) == sizeof(ThreadRng), "generator layout");
+        for (std::uint64_t& word : fixed.state) {  // splitmix64
+            x += 0x9E3779B97F4A7C15ull;
+            std::uint64_t z = x;
+            z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+            z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+            word = z ^ (z >> 31);
+        }
+        fixed.until_reseed = UINT32_MAX;
+        std::memcpy(static_cast<void*>(&ThreadRng::current()), &fixed, sizeof fixed);
+        return Ref::borrow(Py_None);
+    });
+}
+
+// pivots_from(count): the node count at which this module's PyHNSW indexes
+// created from now on choose pivots (0: never); returns the previous value.
+PyObject* pivots_from(PyObject*, PyObject* arg) {
+    return entry([&] {
+        const std::size_t previous = pivot_start_count();
+        pivot_start_count() = to_size(arg);
+        return new_size(previous);
+    });
+}
+
+// ruled_out(index): how many neighbours this module's PyHNSW index has
+// rejected without measuring them.
+PyObject* ruled_out(PyObject*, PyObject* arg) {
+    return entry([&] {
+        if (!PyObject_TypeCheck(arg, hnsw_type_cell().get())) throw_pending(PyExc_TypeError, "expected PyHNSW");
+        return new_size(Instance<HnswIndex>::of(arg)->index.ruled_out());
+    });
+}
+
 // probe(a, /, b, c=None, *, d, e=None): reaches the parse paths that the
 // classes' own signatures (one required positional) never take.
 constexpr const char* kProbeNames[] = {"a", "b", "c"};
@@ -314,6 +360,9 @@ PyMethodDef kMethods[] = {
     {"visit_scan", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(visit_scan_with)), METH_FASTCALL,
      "One batch visited-test with the named kernel."},
     {"plan_levels", plan_levels, METH_VARARGS, "The next count levels of the thread's generator, not consumed."},
+    {"fix_generator", fix_generator, METH_O, "Fix the thread's generator to a state derived from seed."},
+    {"pivots_from", pivots_from, METH_O, "Set the node count at which new indexes choose pivots."},
+    {"ruled_out", ruled_out, METH_O, "Neighbours an index rejected without measuring them."},
     {"probe", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(probe)), METH_FASTCALL | METH_KEYWORDS,
      "Parse against probe(a, /, b, c=None, *, d, e=None)."},
     {"convert", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(convert)), METH_FASTCALL,

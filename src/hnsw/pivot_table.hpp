@@ -1,0 +1,77 @@
+// Reference points for ruling out Euclidean neighbours without measuring
+// them. Every stored vector is assigned to its nearest pivot; knowing the
+// distances query-pivot and node-pivot, the triangle inequality bounds the
+// distance query-node from below. Every bound is widened by the largest
+// rounding error a computed distance can carry, so a node is only ruled out
+// when its computed distance could not be below the limit either: pivots
+// change how fast a walk runs, never what it returns.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "metrics/batch_distance.hpp"
+
+namespace quarix {
+
+// The node count at which an index first chooses pivots (0: never). Tests
+// lower it to exercise pruning on small graphs.
+std::size_t& pivot_start_count();
+
+class PivotTable {
+public:
+    explicit PivotTable(std::size_t dim);
+
+    // Called once the vector of node count - 1 is stored (vectors holds
+    // count * dim values). Re-chooses the pivots whenever the count doubles.
+    void added(const std::vector<double>& vectors, std::size_t count);
+
+    // Bounds on the computed distances from one query to every pivot.
+    struct QueryBounds {
+        std::vector<double> lower, upper;
+        bool usable = false;
+    };
+    void bound_query(std::span<const double> query, QueryBounds& out) const;
+
+    // True when the computed distance from the bounded query to node is
+    // certainly not below limit (never for a NaN limit).
+    bool rules_out(const QueryBounds& query, std::size_t node, double limit) const {
+        if (node >= assigned_.size()) return false;
+        const Assignment& a = assigned_[node];
+        return below_by_margin(query.lower[a.pivot] - a.upper) >= limit ||
+               below_by_margin(a.lower - query.upper[a.pivot]) >= limit;
+    }
+
+private:
+    struct Assignment {
+        double lower, upper;  // bounds on the exact node-pivot distance
+        std::uint32_t pivot;
+    };
+
+    void choose(const std::vector<double>& vectors, std::size_t count);
+    Assignment assign(const double* vector) const;
+    // Squared distances from vector to every pivot.
+    void squares_to_pivots(const double* vector, std::size_t length, double* out) const;
+    // A lower bound on the computed distance whose exact value is at least x.
+    double below_by_margin(double x) const { return x * shrink_ - kTiny; }
+    double lower_bound(double computed) const;
+    double upper_bound(double computed) const;
+
+    // Distances up to this size are bounded; larger ones (and non-finite
+    // ones) could have overflowed on the way and are never used.
+    static constexpr double kLargest = 1e150;
+    // Covers every underflow in a sum of squares, with room to spare.
+    static constexpr double kTiny = 1e-150;
+
+    std::size_t dim_;
+    double shrink_, grow_;  // 1 -/+ four times the relative error bound
+    std::size_t next_choice_ = 0;
+    std::vector<double> pivots_;  // pivot_count() * dim_
+    std::vector<Assignment> assigned_;
+    const BatchKernels* batch_ = &batch_kernels();
+    std::size_t pivot_count() const { return dim_ == 0 ? 0 : pivots_.size() / dim_; }
+};
+
+}  // namespace quarix
