@@ -102,8 +102,6 @@ private:
     Hits walk(std::size_t entry, std::span<const double> query, std::size_t ef, std::size_t layer,
               const Filter& filter, const PivotTable::QueryBounds& bounds, DistanceCache* cache = nullptr) const;
     bool admits(std::size_t node, const Filter& filter) const;
-    void prefetch_rows(const std::vector<NodeId>& nodes, std::size_t start, std::size_t limit) const;
-    static constexpr std::size_t kPruneChunk = 64;
     // Distances from query to nodes[0..count) (count <= kBatchWidth), from
     // the cache where it has them. Euclidean distances of vectors that cannot
     // beat `worst` (the farthest kept hit of a full list) may come back as

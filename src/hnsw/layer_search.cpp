@@ -22,15 +22,6 @@ std::variant<std::size_t, HnswError> HnswIndex::check_search(std::size_t ef, std
     return HnswError::AttributeNotFound;
 }
 
-// The next batch's leading elements, so that their memory reads overlap this
-// batch's arithmetic (the early-abandon tests need only those).
-void HnswIndex::prefetch_rows(const std::vector<NodeId>& nodes, std::size_t start, std::size_t limit) const {
-    const std::size_t end = std::min(limit, start + kBatchWidth);
-    for (std::size_t j = start; j < end; ++j) {
-        __builtin_prefetch(heads_.data() + nodes[j] * head_width_);
-    }
-}
-
 HnswIndex::Hits HnswIndex::walk(std::size_t entry, std::span<const double> query, std::size_t ef,
                                 std::size_t layer, const Filter& filter, const PivotTable::QueryBounds& bounds,
                                 DistanceCache* cache) const {
@@ -100,39 +91,40 @@ HnswIndex::Hits HnswIndex::walk(std::size_t entry, std::span<const double> query
                 if (++visited == reachable) break;
             }
         }
-        // Neighbours are measured a chunk at a time: before each chunk, the
-        // ones the pivots place certainly beyond the farthest kept hit of a
-        // full list are rejected unmeasured, exactly as measuring them would.
-        for (std::size_t chunk = 0; chunk < pending.size(); chunk += kPruneChunk) {
-            const std::size_t chunk_end = std::min(pending.size(), chunk + kPruneChunk);
-            std::size_t kept = chunk_end;
-            if (bounds.usable && results.size() >= ef) {
-                const double limit = results.back().distance;
-                kept = chunk;
-                for (std::size_t j = chunk; j < chunk_end; ++j)
-                    if (!pivots_.rules_out(bounds, pending[j], limit)) pending[kept++] = pending[j];
-                ruled_out_ += chunk_end - kept;
+        // Measured eight at a time. Before a neighbour joins a batch, the
+        // pivots may place it certainly beyond the farthest hit of a full
+        // list: it is then rejected unmeasured, as measuring it would.
+        constexpr std::size_t kLookAhead = 2 * kBatchWidth;
+        std::size_t next = 0;
+        while (next < pending.size()) {
+            const bool full = results.size() >= ef;
+            // Only a full list has a farthest hit that a newcomer must beat.
+            const double worst = full ? results.back().distance : std::numeric_limits<double>::quiet_NaN();
+            const bool prune = full && bounds.usable;
+            NodeId batch[kBatchWidth];
+            std::size_t count = 0;
+            while (next < pending.size() && count < kBatchWidth) {
+                if (next + kLookAhead < pending.size())
+                    __builtin_prefetch(heads_.data() + pending[next + kLookAhead] * head_width_);
+                const NodeId n = pending[next++];
+                if (prune && pivots_.rules_out(bounds, n, worst)) {
+                    ++ruled_out_;
+                    continue;
+                }
+                batch[count++] = n;
             }
-            prefetch_rows(pending, chunk, kept);
-            for (std::size_t start = chunk; start < kept; start += kBatchWidth) {
-                const std::size_t count = std::min(kBatchWidth, kept - start);
-                prefetch_rows(pending, start + kBatchWidth, kept);
-                // Only a full list has a farthest hit that a newcomer must beat.
-                const double worst =
-                    results.size() >= ef ? results.back().distance : std::numeric_limits<double>::quiet_NaN();
-                double measured[kBatchWidth];
-                distances(query, query_norm, pending.data() + start, count, worst, cache, measured);
-                for (std::size_t j = 0; j < count; ++j) {
-                    const double d = measured[j];
-                    // A plain comparison: a NaN on either side admits nothing into a full list.
-                    if (results.size() < ef || d < results.back().distance) {
-                        const SearchHit hit{d, pending[start + j]};
-                        candidates.push(hit);
-                        results.insert(
-                            results.begin() + static_cast<std::ptrdiff_t>(result_insert_position(results, d)),
-                            hit);
-                        if (results.size() > ef) results.pop_back();
-                    }
+            if (count == 0) break;
+            double measured[kBatchWidth];
+            distances(query, query_norm, batch, count, worst, cache, measured);
+            for (std::size_t j = 0; j < count; ++j) {
+                const double d = measured[j];
+                // A plain comparison: a NaN on either side admits nothing into a full list.
+                if (results.size() < ef || d < results.back().distance) {
+                    const SearchHit hit{d, batch[j]};
+                    candidates.push(hit);
+                    results.insert(
+                        results.begin() + static_cast<std::ptrdiff_t>(result_insert_position(results, d)), hit);
+                    if (results.size() > ef) results.pop_back();
                 }
             }
         }

@@ -55,7 +55,10 @@ __attribute__((target("avx512f"))) std::size_t scan_avx512(const std::uint32_t* 
         const __m512i stamped = _mm512_mask_i32gather_epi32(_mm512_setzero_si512(), 0xFFFF, ids, stamps, 4);
         const __mmask16 unseen = _mm512_cmpneq_epi32_mask(stamped, gen);
         if (!unseen) continue;
-        _mm512_mask_compressstoreu_epi32(fresh + found, unseen, ids);
+        // Compressed in a register and stored whole (found + 16 <= i + 16
+        // <= count, inside the caller's buffer): a compressing store to
+        // memory is very slow on some processors.
+        _mm512_storeu_si512(fresh + found, _mm512_maskz_compress_epi32(unseen, ids));
         found += static_cast<std::size_t>(__builtin_popcount(unseen));
         // Marked from the links, not from what was just stored: reading
         // those back would wait on the compressing store.

@@ -9,7 +9,8 @@ namespace quarix {
 
 // Appends to `fresh` every id of links[0, count) whose stamp is not
 // `generation`, in list order, and stamps it. The ids must be distinct and
-// below 2^31. Returns how many were appended.
+// below 2^31. fresh must have room for count ids (slots past the returned
+// count may be overwritten). Returns how many were appended.
 using VisitScan = std::size_t (*)(const std::uint32_t* links, std::size_t count, std::uint32_t* stamps,
                                   std::uint32_t generation, std::uint32_t* fresh);
 
