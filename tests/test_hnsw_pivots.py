@@ -19,6 +19,7 @@ from typing import Any
 import pytest
 
 from hnsw_model import ModelHNSW
+from reference_metrics import euclidean_distance
 from test_hnsw_differential import FILTER_VALUES, SCHEMA, agree, build, canonical
 
 
@@ -151,3 +152,30 @@ def test_overflowed_pivot_distance_rules_nothing_out(hooks: Any, pivots_from: An
     index = hooks.PyHNSW(1, layers=1, ef_construction=100, ef_search=1, metric="euclidean")
     index.create(vectors)
     assert index.search([query], 1) == [(pytest.approx(x - query), [x])]
+
+
+CODE_KERNELS = ("avx512", "avx2", "portable")
+
+
+def test_coarse_bounds_never_exceed_the_computed_distance(hooks: Any) -> None:
+    variants = [v for v in CODE_KERNELS if hooks.coarse_bounds(v, [[0.0]], [0.0]) is not None]
+    assert "portable" in variants
+    rng = random.Random(5)
+    for variant in variants:
+        tight = usable = 0
+        for dim in (1, 3, 16, 17, 40, 128):
+            for scale in (1.0, 1e-20, 1e10, 9e14):
+                vectors = [[rng.gauss(0.0, 1.0) * scale for _ in range(dim)] for _ in range(60)]
+                vectors += [list(vectors[0]), [0.0] * dim, [rng.randint(-3, 3) * scale for _ in range(dim)]]
+                vectors += [[rng.choice([math.nan, math.inf, 2e15, -1e300]) for _ in range(dim)] for _ in range(3)]
+                for query in (list(vectors[0]), [x + rng.gauss(0.0, 0.01) * scale for x in vectors[1]],
+                              [rng.gauss(0.0, 2.0) * scale for _ in range(dim)], [0.0] * dim):
+                    bounds = hooks.coarse_bounds(variant, vectors, query)
+                    for vector, bound in zip(vectors, bounds):
+                        distance = euclidean_distance(query, vector)
+                        assert not bound > distance, (variant, dim, scale, vector, query)
+                        if math.isfinite(bound) and distance > 0:
+                            usable += 1
+                            tight += bound >= 0.9 * distance
+        # Over the random vectors the bound is close, or pruning would gain nothing.
+        assert tight > 0.6 * usable, (variant, tight, usable)

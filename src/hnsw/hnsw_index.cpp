@@ -18,7 +18,8 @@ HnswIndex::HnswIndex(const HnswParams& params, Metric metric, std::optional<std:
       level_weights_(layers_),
       schema_(std::move(schema)),
       head_width_(std::min<std::size_t>(dim_, 16)),
-      pivots_(dim_) {}
+      pivots_(dim_),
+      coarse_(dim_) {}
 
 std::optional<HnswIndex> HnswIndex::build(const HnswParams& params, std::optional<std::string_view> metric,
                                           std::optional<std::vector<std::string>> schema) {
@@ -74,6 +75,18 @@ void HnswIndex::distances(std::span<const double> query, double query_norm, cons
             cache->distances[nodes[slot[j]]] = sums[j];
         }
     }
+}
+
+void HnswIndex::prepare_pruning(std::span<const double> query) const {
+    pivots_.bound_query(query, pruning_.pivots);
+    coarse_.encode_query(query, pruning_.code);
+}
+
+// The pivot test reads a few bytes per node, the coarse one a byte per
+// element: cheapest first.
+bool HnswIndex::ruled_out(const Pruning& pruning, std::size_t node, double limit) const {
+    return (pruning.pivots.usable && pivots_.rules_out(pruning.pivots, node, limit)) ||
+           (pruning.code.usable && coarse_.rules_out(pruning.code, node, limit));
 }
 
 bool HnswIndex::admits(std::size_t node, const Filter& filter) const {

@@ -16,6 +16,7 @@
 
 #include "errors/index_errors.hpp"
 #include "errors/length_messages.hpp"
+#include "hnsw/coarse_codes.hpp"
 #include "hnsw/level_draw.hpp"
 #include "hnsw/metadata_value.hpp"
 #include "hnsw/pivot_table.hpp"
@@ -98,9 +99,15 @@ private:
         void start(std::size_t nodes);
     };
     // Best-first walk of one layer from entry, keeping at most ef hits.
-    // bounds, when usable, rule neighbours out without measuring them.
+    // What a walk needs to rule neighbours out without measuring them.
+    struct Pruning {
+        PivotTable::QueryBounds pivots;
+        CoarseCodes::QueryCode code;
+    };
+    void prepare_pruning(std::span<const double> query) const;
+    bool ruled_out(const Pruning& pruning, std::size_t node, double limit) const;
     Hits walk(std::size_t entry, std::span<const double> query, std::size_t ef, std::size_t layer,
-              const Filter& filter, const PivotTable::QueryBounds& bounds, DistanceCache* cache = nullptr) const;
+              const Filter& filter, const Pruning& pruning, DistanceCache* cache = nullptr) const;
     bool admits(std::size_t node, const Filter& filter) const;
     // Distances from query to nodes[0..count) (count <= kBatchWidth), from
     // the cache where it has them. Euclidean distances of vectors that cannot
@@ -137,8 +144,11 @@ private:
     // them from one small array beats fetching scattered vectors.
     std::size_t head_width_;
     std::vector<double> heads_;
-    PivotTable pivots_;  // Euclidean indexes only
-    mutable PivotTable::QueryBounds query_bounds_;
+    // Euclidean indexes only: fitted from pruning_start_count() nodes on.
+    PivotTable pivots_;
+    CoarseCodes coarse_;
+    std::size_t next_fit_ = 0;
+    mutable Pruning pruning_;
     mutable std::size_t ruled_out_ = 0;
     std::size_t count_ = 0;
     std::vector<std::size_t> levels_;
@@ -156,8 +166,8 @@ private:
 
     // Scratch for walks and linking: a node is marked when its stamp equals
     // the current generation, so clearing is one increment.
-    mutable std::vector<std::uint32_t> visit_stamps_;
-    mutable std::uint32_t visit_generation_ = 0;
+    mutable std::vector<std::uint8_t> visit_stamps_;
+    mutable std::uint8_t visit_generation_ = 0;
     mutable std::vector<NodeId> pending_;
     // Batch visited-test for walks without a filter; null once ids no longer
     // fit its 31-bit gathers.

@@ -20,7 +20,17 @@ void HnswIndex::store(std::span<const double> vector, std::size_t level, const R
         norms_.push_back(sum);
     }
     ++count_;
-    if (metric_kind_ == Metric::Euclidean) pivots_.added(vectors_, count_);
+    if (metric_kind_ == Metric::Euclidean) {
+        if (next_fit_ == 0) next_fit_ = pruning_start_count();
+        if (next_fit_ != 0 && count_ >= next_fit_) {
+            pivots_.choose(vectors_, count_);
+            coarse_.fit(vectors_, count_);
+            next_fit_ = count_ * 2;
+        } else {
+            pivots_.added(vectors_, count_);
+            coarse_.added(vectors_, count_);
+        }
+    }
     levels_.push_back(level);
     ++level_counts_[level];
     adjacency_.emplace_back(std::min(level, kMaxSplit) + 1);
@@ -68,7 +78,7 @@ std::optional<HnswIndex::Failure> HnswIndex::insert(std::span<const double> vect
     store(vector, level, row);
     const std::size_t node = count_ - 1;
     insert_cache_.start(count_);
-    pivots_.bound_query(vector, query_bounds_);
+    prepare_pruning(vector);
     if (++link_generation_ == 0) {
         std::fill(link_stamps_.begin(), link_stamps_.end(), 0);
         link_generation_ = 1;
@@ -80,7 +90,7 @@ std::optional<HnswIndex::Failure> HnswIndex::insert(std::span<const double> vect
         if (layer < level) {
             const auto checked = check_search(1, layer, nullptr);
             if (auto* error = std::get_if<HnswError>(&checked)) return *error;
-            const std::size_t next = walk(entry, vector, 1, layer, {nullptr, 0}, query_bounds_, &insert_cache_).front().id;
+            const std::size_t next = walk(entry, vector, 1, layer, {nullptr, 0}, pruning_, &insert_cache_).front().id;
             if (next == entry) {
                 // Until the next occupied level the walk sees the same nodes
                 // from the same entry: those layers would change nothing.
@@ -94,7 +104,7 @@ std::optional<HnswIndex::Failure> HnswIndex::insert(std::span<const double> vect
         }
         const auto checked = check_search(ef_construction_, layer, nullptr);
         if (auto* error = std::get_if<HnswError>(&checked)) return *error;
-        const Hits hits = walk(entry, vector, ef_construction_, layer, {nullptr, 0}, query_bounds_, &insert_cache_);
+        const Hits hits = walk(entry, vector, ef_construction_, layer, {nullptr, 0}, pruning_, &insert_cache_);
         bool changed = false;
         if (auto error = link(node, hits, changed)) return *error;
         const bool same_entry = linked_before;  // from the second linking layer on, the walk starts here

@@ -19,11 +19,11 @@ std::variant<HnswIndex::Hits, HnswError> HnswIndex::knn_search(std::span<const d
         attribute = std::get<std::size_t>(checked);
     }
     const Filter resolved_for_descent{filter, attribute};
-    pivots_.bound_query(query, query_bounds_);
+    prepare_pruning(query);
 
     std::size_t entry = 0;
     for (std::size_t layer = top; layer >= 1 && top >= 1;) {
-        const std::size_t next = walk(entry, query, 1, layer, resolved_for_descent, query_bounds_).front().id;
+        const std::size_t next = walk(entry, query, 1, layer, resolved_for_descent, pruning_).front().id;
         if (next != entry) {
             entry = next;
             --layer;
@@ -39,7 +39,7 @@ std::variant<HnswIndex::Hits, HnswError> HnswIndex::knn_search(std::span<const d
     const auto checked = check_search(ef_search_, 0, filter);
     if (const auto* error = std::get_if<HnswError>(&checked)) return *error;
     const Filter resolved{filter, std::get<std::size_t>(checked)};
-    const Hits found = walk(entry, query, ef_search_, 0, resolved, query_bounds_);
+    const Hits found = walk(entry, query, ef_search_, 0, resolved, pruning_);
 
     // Node 0 starts every walk untested, so the cut also drops every hit
     // that the filter refuses. k = 0 still yields one hit.

@@ -23,14 +23,14 @@ std::variant<std::size_t, HnswError> HnswIndex::check_search(std::size_t ef, std
 }
 
 HnswIndex::Hits HnswIndex::walk(std::size_t entry, std::span<const double> query, std::size_t ef,
-                                std::size_t layer, const Filter& filter, const PivotTable::QueryBounds& bounds,
+                                std::size_t layer, const Filter& filter, const Pruning& pruning,
                                 DistanceCache* cache) const {
-    if (visit_stamps_.size() < count_) visit_stamps_.resize(count_, 0);
+    if (visit_stamps_.size() < count_ + kStampPadding) visit_stamps_.resize(count_ + kStampPadding, 0);
     if (++visit_generation_ == 0) {
         std::fill(visit_stamps_.begin(), visit_stamps_.end(), 0);
         visit_generation_ = 1;
     }
-    const std::uint32_t generation = visit_generation_;
+    const std::uint8_t generation = visit_generation_;
     double query_norm = 0.0;
     if (metric_kind_ == Metric::Angular) {
         for (const double x : query) query_norm += x * x;
@@ -100,14 +100,16 @@ HnswIndex::Hits HnswIndex::walk(std::size_t entry, std::span<const double> query
             const bool full = results.size() >= ef;
             // Only a full list has a farthest hit that a newcomer must beat.
             const double worst = full ? results.back().distance : std::numeric_limits<double>::quiet_NaN();
-            const bool prune = full && bounds.usable;
+            const bool prune = full && (pruning.pivots.usable || pruning.code.usable);
             NodeId batch[kBatchWidth];
             std::size_t count = 0;
             while (next < pending.size() && count < kBatchWidth) {
-                if (next + kLookAhead < pending.size())
+                if (next + kLookAhead < pending.size()) {
                     __builtin_prefetch(heads_.data() + pending[next + kLookAhead] * head_width_);
+                    if (prune) coarse_.prefetch(pending[next + kLookAhead]);
+                }
                 const NodeId n = pending[next++];
-                if (prune && pivots_.rules_out(bounds, n, worst)) {
+                if (prune && ruled_out(pruning, n, worst)) {
                     ++ruled_out_;
                     continue;
                 }

@@ -36,7 +36,7 @@ struct SplitMix {
 
 }  // namespace
 
-std::size_t& pivot_start_count() {
+std::size_t& pruning_start_count() {
     static std::size_t start = 1024;
     return start;
 }
@@ -84,13 +84,6 @@ PivotTable::Assignment PivotTable::assign(const double* vector) const {
 }
 
 void PivotTable::added(const std::vector<double>& vectors, std::size_t count) {
-    if (next_choice_ == 0) next_choice_ = pivot_start_count();
-    if (next_choice_ == 0 || dim_ == 0) return;
-    if (count >= next_choice_) {
-        choose(vectors, count);
-        next_choice_ = count * 2;
-        return;
-    }
     if (pivot_count() > 0) assigned_.push_back(assign(vectors.data() + (count - 1) * dim_));
 }
 
@@ -101,9 +94,10 @@ void PivotTable::choose(const std::vector<double>& vectors, std::size_t count) {
     const std::size_t step = std::max<std::size_t>(1, count / kSample);
     for (std::size_t id = 0; id < count && sample.size() < kSample; id += step)
         if (usable_as_pivot(vectors.data() + id * dim_, dim_)) sample.push_back(id);
-    const std::size_t wanted = std::min({kMaxPivots, std::max<std::size_t>(8, count / 32), sample.size()});
     pivots_.clear();
     assigned_.clear();
+    if (dim_ == 0) return;
+    const std::size_t wanted = std::min({kMaxPivots, std::max<std::size_t>(8, count / 32), sample.size()});
     if (wanted == 0) return;
 
     SplitMix rng;

@@ -16,16 +16,18 @@
 
 namespace quarix {
 
-// The node count at which an index first chooses pivots (0: never). Tests
+// The node count at which a Euclidean index first fits its pivots and coarse
+// codes (0: never); it fits them again each time its count doubles. Tests
 // lower it to exercise pruning on small graphs.
-std::size_t& pivot_start_count();
+std::size_t& pruning_start_count();
 
 class PivotTable {
 public:
     explicit PivotTable(std::size_t dim);
 
-    // Called once the vector of node count - 1 is stored (vectors holds
-    // count * dim values). Re-chooses the pivots whenever the count doubles.
+    // Chooses pivots among vectors[0, count * dim) and assigns every node.
+    void choose(const std::vector<double>& vectors, std::size_t count);
+    // Assigns node count - 1 (no-op before the first choice).
     void added(const std::vector<double>& vectors, std::size_t count);
 
     // Bounds on the computed distances from one query to every pivot.
@@ -50,7 +52,6 @@ private:
         std::uint32_t pivot;
     };
 
-    void choose(const std::vector<double>& vectors, std::size_t count);
     Assignment assign(const double* vector) const;
     // Squared distances from vector to every pivot.
     void squares_to_pivots(const double* vector, std::size_t length, double* out) const;
@@ -67,7 +68,6 @@ private:
 
     std::size_t dim_;
     double shrink_, grow_;  // 1 -/+ four times the relative error bound
-    std::size_t next_choice_ = 0;
     std::vector<double> pivots_;  // pivot_count() * dim_
     std::vector<Assignment> assigned_;
     const BatchKernels* batch_ = &batch_kernels();

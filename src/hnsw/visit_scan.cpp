@@ -11,8 +11,8 @@
 namespace quarix {
 namespace {
 
-std::size_t scan_portable(const std::uint32_t* links, std::size_t count, std::uint32_t* stamps,
-                          std::uint32_t generation, std::uint32_t* fresh) {
+std::size_t scan_portable(const std::uint32_t* links, std::size_t count, std::uint8_t* stamps,
+                          std::uint8_t generation, std::uint32_t* fresh) {
     std::size_t found = 0;
     for (std::size_t i = 0; i < count; ++i) {
         const std::uint32_t id = links[i];
@@ -25,15 +25,19 @@ std::size_t scan_portable(const std::uint32_t* links, std::size_t count, std::ui
 
 #if defined(__x86_64__)
 
+// Stamps are bytes, gathered four at a time from each id's address (hence
+// the padding the caller provides) and cut down to the first.
 __attribute__((target("avx2"))) std::size_t scan_avx2(const std::uint32_t* links, std::size_t count,
-                                                      std::uint32_t* stamps, std::uint32_t generation,
+                                                      std::uint8_t* stamps, std::uint8_t generation,
                                                       std::uint32_t* fresh) {
-    const __m256i gen = _mm256_set1_epi32(static_cast<int>(generation));
+    const __m256i gen = _mm256_set1_epi32(generation);
+    const __m256i low_byte = _mm256_set1_epi32(0xFF);
     const int* base = reinterpret_cast<const int*>(stamps);
     std::size_t found = 0, i = 0;
     for (; i + 8 <= count; i += 8) {
         const __m256i ids = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(links + i));
-        const __m256i seen = _mm256_cmpeq_epi32(_mm256_i32gather_epi32(base, ids, 4), gen);
+        const __m256i stamped = _mm256_and_si256(_mm256_i32gather_epi32(base, ids, 1), low_byte);
+        const __m256i seen = _mm256_cmpeq_epi32(stamped, gen);
         unsigned mask = ~static_cast<unsigned>(_mm256_movemask_ps(_mm256_castsi256_ps(seen))) & 0xFFu;
         while (mask) {
             const std::uint32_t id = links[i + static_cast<unsigned>(__builtin_ctz(mask))];
@@ -46,13 +50,15 @@ __attribute__((target("avx2"))) std::size_t scan_avx2(const std::uint32_t* links
 }
 
 __attribute__((target("avx512f"))) std::size_t scan_avx512(const std::uint32_t* links, std::size_t count,
-                                                           std::uint32_t* stamps, std::uint32_t generation,
+                                                           std::uint8_t* stamps, std::uint8_t generation,
                                                            std::uint32_t* fresh) {
-    const __m512i gen = _mm512_set1_epi32(static_cast<int>(generation));
+    const __m512i gen = _mm512_set1_epi32(generation);
+    const __m512i low_byte = _mm512_set1_epi32(0xFF);
     std::size_t found = 0, i = 0;
     for (; i + 16 <= count; i += 16) {
         const __m512i ids = _mm512_loadu_si512(links + i);
-        const __m512i stamped = _mm512_mask_i32gather_epi32(_mm512_setzero_si512(), 0xFFFF, ids, stamps, 4);
+        const __m512i stamped = _mm512_and_si512(
+            _mm512_mask_i32gather_epi32(_mm512_setzero_si512(), 0xFFFF, ids, stamps, 1), low_byte);
         const __mmask16 unseen = _mm512_cmpneq_epi32_mask(stamped, gen);
         if (!unseen) continue;
         // Compressed in a register and stored whole (found + 16 <= i + 16

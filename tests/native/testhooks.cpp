@@ -18,6 +18,7 @@
 #include "errors/internal_failure.hpp"
 #include "flat/flat_index.hpp"
 #include "binding/instance.hpp"
+#include "hnsw/coarse_codes.hpp"
 #include "hnsw/hnsw_index.hpp"
 #include "hnsw/level_draw.hpp"
 #include "hnsw/pivot_table.hpp"
@@ -190,15 +191,19 @@ PyObject* visit_scan_with(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         if (nargs != 4) throw_pending(PyExc_TypeError, "visit_scan(kernel, links, stamps, generation)");
         const VisitScan scan = visit_scan_named(to_text(args[0]).c_str());
         if (!scan) return Ref::borrow(Py_None);
-        std::vector<std::uint32_t> links, stamps;
+        std::vector<std::uint32_t> links;
+        std::vector<std::uint8_t> stamps;
         for (const double x : to_vector(args[1])) links.push_back(static_cast<std::uint32_t>(x));
-        for (const double x : to_vector(args[2])) stamps.push_back(static_cast<std::uint32_t>(x));
+        for (const double x : to_vector(args[2])) stamps.push_back(static_cast<std::uint8_t>(x));
         for (const std::uint32_t id : links)
             if (id >= stamps.size()) throw_pending(PyExc_ValueError, "link beyond the stamps");
+        const std::size_t size = stamps.size();
+        stamps.resize(size + kStampPadding, 0);
         std::vector<std::uint32_t> fresh(links.size());
-        fresh.resize(scan(links.data(), links.size(), stamps.data(), static_cast<std::uint32_t>(to_size(args[3])),
+        fresh.resize(scan(links.data(), links.size(), stamps.data(), static_cast<std::uint8_t>(to_size(args[3])),
                           fresh.data()));
-        const auto as_list = [](const std::vector<std::uint32_t>& values) {
+        stamps.resize(size);
+        const auto as_list = [](const auto& values) {
             return new_list(values.size(), [&](std::size_t i) { return new_size(values[i]); });
         };
         return new_pair(as_list(fresh), as_list(stamps));
@@ -266,8 +271,8 @@ PyObject* fix_generator(PyObject*, PyObject* arg) {
 // created from now on choose pivots (0: never); returns the previous value.
 PyObject* pivots_from(PyObject*, PyObject* arg) {
     return entry([&] {
-        const std::size_t previous = pivot_start_count();
-        pivot_start_count() = to_size(arg);
+        const std::size_t previous = pruning_start_count();
+        pruning_start_count() = to_size(arg);
         return new_size(previous);
     });
 }
@@ -278,6 +283,33 @@ PyObject* ruled_out(PyObject*, PyObject* arg) {
     return entry([&] {
         if (!PyObject_TypeCheck(arg, hnsw_type_cell().get())) throw_pending(PyExc_TypeError, "expected PyHNSW");
         return new_size(Instance<HnswIndex>::of(arg)->index.ruled_out());
+    });
+}
+
+// coarse_bounds(kernel, vectors, query): fits coarse codes to the vectors
+// (all of one length) with the named kernels and returns the lower bound
+// they give for the query's distance to each; None when this CPU cannot run
+// the kernels.
+PyObject* coarse_bounds(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    return entry([&]() -> Ref {
+        if (nargs != 3) throw_pending(PyExc_TypeError, "coarse_bounds(kernel, vectors, query)");
+        const CodeKernels* kernels = code_kernels_named(to_text(args[0]).c_str());
+        if (!kernels) return Ref::borrow(Py_None);
+        const VectorList rows = to_vectors(args[1]);
+        const std::vector<double> query = to_vector(args[2]);
+        const std::size_t dim = rows.empty() ? 0 : rows[0].size();
+        std::vector<double> flat;
+        for (std::size_t i = 0; i < rows.size(); ++i) {
+            if (rows[i].size() != dim) throw_pending(PyExc_ValueError, "vectors of different lengths");
+            flat.insert(flat.end(), rows[i].begin(), rows[i].end());
+        }
+        CoarseCodes codes(dim, *kernels);
+        codes.fit(flat, rows.size());
+        CoarseCodes::QueryCode code;
+        codes.encode_query(query, code);
+        return new_list(rows.size(), [&](std::size_t i) {
+            return new_float(code.usable ? codes.lower_bound(code, i) : std::nan(""));
+        });
     });
 }
 
@@ -363,6 +395,8 @@ PyMethodDef kMethods[] = {
     {"fix_generator", fix_generator, METH_O, "Fix the thread's generator to a state derived from seed."},
     {"pivots_from", pivots_from, METH_O, "Set the node count at which new indexes choose pivots."},
     {"ruled_out", ruled_out, METH_O, "Neighbours an index rejected without measuring them."},
+    {"coarse_bounds", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(coarse_bounds)), METH_FASTCALL,
+     "Lower bounds from coarse codes fitted to the vectors, for the query."},
     {"probe", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(probe)), METH_FASTCALL | METH_KEYWORDS,
      "Parse against probe(a, /, b, c=None, *, d, e=None)."},
     {"convert", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(convert)), METH_FASTCALL,

@@ -1,0 +1,197 @@
+#include "hnsw/coarse_codes.hpp"
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <limits>
+
+#include "metrics/kernel_choice.hpp"
+
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
+
+namespace quarix {
+namespace {
+
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+// Elements this large or larger (or not finite) are not encoded: within it,
+// no single-precision square or sum can overflow for any dimension accepted.
+constexpr double kLargestElement = 1e15;
+constexpr std::size_t kLargestDim = std::size_t{1} << 20;
+// Covers every underflow in a double sum of squares (as for the pivots).
+constexpr double kTiny = 1e-150;
+
+float grid_point(float low, std::uint8_t code, float step) { return low + static_cast<float>(code) * step; }
+
+float squares_portable(const float* q, const float* low, const float* step, const std::uint8_t* codes,
+                       std::size_t dim) {
+    float sum = 0.0f;
+    for (std::size_t i = 0; i < dim; ++i) {
+        const float d = q[i] - grid_point(low[i], codes[i], step[i]);
+        sum += d * d;
+    }
+    return sum;
+}
+
+#if defined(__x86_64__)
+
+// GCC 12's AVX-512 intrinsic headers pass an undefined vector as the unused
+// merge source of unmasked operations, which its warnings report.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#pragma GCC diagnostic ignored "-Wuninitialized"
+
+__attribute__((target("avx2"))) float squares_avx2(const float* q, const float* low, const float* step,
+                                                   const std::uint8_t* codes, std::size_t dim) {
+    __m256 acc = _mm256_setzero_ps();
+    std::size_t i = 0;
+    for (; i + 8 <= dim; i += 8) {
+        const __m128i bytes = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(codes + i));
+        const __m256 c = _mm256_cvtepi32_ps(_mm256_cvtepu8_epi32(bytes));
+        const __m256 x = _mm256_add_ps(_mm256_loadu_ps(low + i), _mm256_mul_ps(c, _mm256_loadu_ps(step + i)));
+        const __m256 d = _mm256_sub_ps(_mm256_loadu_ps(q + i), x);
+        acc = _mm256_add_ps(acc, _mm256_mul_ps(d, d));
+    }
+    alignas(32) float lanes[8];
+    _mm256_store_ps(lanes, acc);
+    float sum = squares_portable(q + i, low + i, step + i, codes + i, dim - i);
+    for (const float lane : lanes) sum += lane;
+    return sum;
+}
+
+__attribute__((target("avx512f"))) float squares_avx512(const float* q, const float* low, const float* step,
+                                                        const std::uint8_t* codes, std::size_t dim) {
+    __m512 acc = _mm512_setzero_ps();
+    std::size_t i = 0;
+    for (; i + 16 <= dim; i += 16) {
+        const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(codes + i));
+        const __m512 c = _mm512_cvtepi32_ps(_mm512_cvtepu8_epi32(bytes));
+        const __m512 x = _mm512_add_ps(_mm512_loadu_ps(low + i), _mm512_mul_ps(c, _mm512_loadu_ps(step + i)));
+        const __m512 d = _mm512_sub_ps(_mm512_loadu_ps(q + i), x);
+        acc = _mm512_add_ps(acc, _mm512_mul_ps(d, d));
+    }
+    return _mm512_reduce_add_ps(acc) + squares_portable(q + i, low + i, step + i, codes + i, dim - i);
+}
+
+#pragma GCC diagnostic pop
+
+constexpr CodeKernels kAvx2{squares_avx2, "avx2"};
+constexpr CodeKernels kAvx512{squares_avx512, "avx512"};
+
+#endif
+
+constexpr CodeKernels kPortable{squares_portable, "portable"};
+
+// Fastest first; the portable variant runs everywhere.
+constexpr auto kVariants = std::to_array<const CodeKernels*>({
+#if defined(__x86_64__)
+    &kAvx512, &kAvx2,
+#endif
+    &kPortable});
+
+const CodeKernels& kChosen = fastest_variant(kVariants);
+
+bool encodable(const double* v, std::size_t dim) {
+    for (std::size_t i = 0; i < dim; ++i)
+        if (!(std::fabs(v[i]) < kLargestElement)) return false;
+    return true;
+}
+
+}  // namespace
+
+const CodeKernels& code_kernels() { return kChosen; }
+
+const CodeKernels* code_kernels_named(const char* name) { return named_variant(kVariants, name); }
+
+// shrink and grow carry the relative error of a double distance over dim
+// terms (and of the bound arithmetic) with a wide margin, as for the pivots.
+CoarseCodes::CoarseCodes(std::size_t dim, const CodeKernels& kernels)
+    : dim_(dim),
+      kernels_(&kernels),
+      shrink_(1.0 - 4.0 * static_cast<double>(dim + 16) * 0x1.0p-52),
+      grow_(1.0 + 4.0 * static_cast<double>(dim + 16) * 0x1.0p-52) {}
+
+void CoarseCodes::fit(const std::vector<double>& vectors, std::size_t count) {
+    low_.clear();
+    step_.clear();
+    codes_.clear();
+    errors_.clear();
+    if (dim_ == 0 || dim_ > kLargestDim) return;
+    std::vector<double> lowest(dim_, std::numeric_limits<double>::infinity());
+    std::vector<double> highest(dim_, -std::numeric_limits<double>::infinity());
+    bool any = false;
+    for (std::size_t id = 0; id < count; ++id) {
+        const double* v = vectors.data() + id * dim_;
+        if (!encodable(v, dim_)) continue;
+        any = true;
+        for (std::size_t i = 0; i < dim_; ++i) {
+            lowest[i] = std::min(lowest[i], v[i]);
+            highest[i] = std::max(highest[i], v[i]);
+        }
+    }
+    if (!any) return;
+    low_.resize(dim_);
+    step_.resize(dim_);
+    for (std::size_t i = 0; i < dim_; ++i) {
+        low_[i] = static_cast<float>(lowest[i]);
+        const float step = static_cast<float>((highest[i] - lowest[i]) / 255.0);
+        step_[i] = step > 0.0f && std::isfinite(step) ? step : 1.0f;
+    }
+    codes_.reserve(count * dim_);
+    errors_.reserve(count);
+    for (std::size_t id = 0; id < count; ++id) encode(vectors.data() + id * dim_);
+}
+
+void CoarseCodes::added(const std::vector<double>& vectors, std::size_t count) {
+    if (fitted()) encode(vectors.data() + (count - 1) * dim_);
+}
+
+void CoarseCodes::encode(const double* vector) {
+    if (!encodable(vector, dim_)) {
+        codes_.insert(codes_.end(), dim_, 0);
+        errors_.push_back(kNaN);
+        return;
+    }
+    double squares = 0.0;
+    for (std::size_t i = 0; i < dim_; ++i) {
+        const double position = std::round((vector[i] - low_[i]) / step_[i]);
+        const auto code = static_cast<std::uint8_t>(std::clamp(position, 0.0, 255.0));
+        codes_.push_back(code);
+        const double d = vector[i] - static_cast<double>(grid_point(low_[i], code, step_[i]));
+        squares += d * d;
+    }
+    errors_.push_back((std::sqrt(squares) + kTiny) * grow_);
+}
+
+void CoarseCodes::encode_query(std::span<const double> query, QueryCode& out) const {
+    out.usable = fitted() && query.size() >= dim_ && encodable(query.data(), dim_);
+    if (!out.usable) return;
+    out.rounded.resize(dim_);
+    double squares = 0.0;
+    for (std::size_t i = 0; i < dim_; ++i) {
+        out.rounded[i] = static_cast<float>(query[i]);
+        const double d = query[i] - static_cast<double>(out.rounded[i]);
+        squares += d * d;
+    }
+    out.error = (std::sqrt(squares) + kTiny) * grow_;
+}
+
+// With S the exact squared distance between the rounded query and the grid
+// point, the single-precision sum lies within a relative (dim + 2) * 2^-24
+// of S plus dim * 2^-150 of underflow; the triangle inequality then moves
+// from those two points to the query and the vector, and the last step
+// allows for the rounding of the double distance itself.
+double CoarseCodes::lower_bound(const QueryCode& query, std::size_t node) const {
+    if (node >= errors_.size()) return kNaN;
+    const double n = static_cast<double>(dim_);
+    const double single = kernels_->squares(query.rounded.data(), low_.data(), step_.data(),
+                                            codes_.data() + node * dim_, dim_);
+    const double exact_low = (single - 2.0 * n * 0x1.0p-150) * (1.0 - 2.0 * (n + 4.0) * 0x1.0p-24);
+    if (!(exact_low > 0.0)) return kNaN;
+    const double apart = std::sqrt(exact_low) * (1.0 - 0x1.0p-50);
+    const double off = (query.error + errors_[node]) * (1.0 + 0x1.0p-50);
+    return (apart - off) * shrink_ - kTiny;
+}
+
+}  // namespace quarix
