@@ -51,7 +51,9 @@ public:
         return lower_bound(query, node) >= limit;
     }
     void prefetch(std::size_t node) const {
-        if (node < errors_.size()) __builtin_prefetch(codes_.data() + node * dim_);
+        if (node >= errors_.size()) return;
+        const std::uint8_t* row = codes_.data() + node * dim_;
+        for (std::size_t offset = 0; offset < dim_; offset += 64) __builtin_prefetch(row + offset);
     }
 
 private:

@@ -91,9 +91,20 @@ HnswIndex::Hits HnswIndex::walk(std::size_t entry, std::span<const double> query
                 if (++visited == reachable) break;
             }
         }
-        // Measured eight at a time. Before a neighbour joins a batch, the
-        // pivots may place it certainly beyond the farthest hit of a full
-        // list: it is then rejected unmeasured, as measuring it would.
+        // A neighbour that the pivots or the coarse codes place certainly
+        // beyond the farthest hit of a full list is rejected unmeasured, as
+        // measuring it would. The pivot test reads a few bytes per node, so
+        // it runs over the whole list first, with the farthest hit as it is
+        // now (later ones are only nearer).
+        if (results.size() >= ef && pruning.pivots.usable) {
+            const double worst = results.back().distance;
+            std::size_t kept = 0;
+            for (const NodeId n : pending)
+                if (!pivots_.rules_out(pruning.pivots, n, worst)) pending[kept++] = n;
+            ruled_out_ += pending.size() - kept;
+            pending.resize(kept);
+        }
+        // The rest are measured eight at a time.
         constexpr std::size_t kLookAhead = 2 * kBatchWidth;
         std::size_t next = 0;
         while (next < pending.size()) {
