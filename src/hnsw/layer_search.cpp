@@ -115,9 +115,16 @@ HnswIndex::Hits HnswIndex::walk(std::size_t entry, std::span<const double> query
             NodeId batch[kBatchWidth];
             std::size_t count = 0;
             while (next < pending.size() && count < kBatchWidth) {
+                // What the tests ahead will read: the bounds' data while
+                // pruning (most nodes stop there), else the vectors' heads.
                 if (next + kLookAhead < pending.size()) {
-                    __builtin_prefetch(heads_.data() + pending[next + kLookAhead] * head_width_);
-                    if (prune) coarse_.prefetch(pending[next + kLookAhead]);
+                    const NodeId ahead = pending[next + kLookAhead];
+                    if (prune) {
+                        pivots_.prefetch(ahead);
+                        coarse_.prefetch(ahead);
+                    } else {
+                        __builtin_prefetch(heads_.data() + ahead * head_width_);
+                    }
                 }
                 const NodeId n = pending[next++];
                 if (prune && ruled_out(pruning, n, worst)) {
