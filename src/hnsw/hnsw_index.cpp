@@ -114,9 +114,9 @@ std::size_t HnswIndex::nodes_at_or_above(std::size_t layer) const {
 }
 
 void HnswIndex::add_link(std::size_t from, std::size_t to) {
-    auto& lists = adjacency_[from];
-    const std::size_t top = std::min(levels_[to], lists.size() - 1);
-    for (std::size_t j = 0; j <= top; ++j) lists[j].push_back(static_cast<NodeId>(to));
+    NodeLinks& lists = adjacency_[from];
+    const std::size_t top = std::min(levels_[to], lists.count() - 1);
+    for (std::size_t j = 0; j <= top; ++j) lists.list(j).push_back(static_cast<NodeId>(to));
 }
 
 void HnswIndex::DistanceCache::start(std::size_t nodes) {

@@ -33,7 +33,7 @@ void HnswIndex::store(std::span<const double> vector, std::size_t level, const R
     }
     levels_.push_back(level);
     ++level_counts_[level];
-    adjacency_.emplace_back(std::min(level, kMaxSplit) + 1);
+    adjacency_.push_back({{}, std::vector<std::vector<NodeId>>(std::min(level, kMaxSplit))});
     if (row) {
         row_starts_.push_back(metadata_.size());
         metadata_.insert(metadata_.end(), row->begin(), row->end());
@@ -51,7 +51,7 @@ std::optional<HnswError> HnswIndex::link(std::size_t node, const Hits& hits, boo
         if (n >= linked_nodes_) return HnswError::InvalidNodeID;
         // Back-link. The new node is the newest id, so if n already links to
         // it, that link is the last one n got.
-        const std::vector<NodeId>& theirs = adjacency_[n].front();
+        const std::vector<NodeId>& theirs = adjacency_[n].all;
         if (n != node && (theirs.empty() || theirs.back() != node)) {
             add_link(n, node);
             changed = true;

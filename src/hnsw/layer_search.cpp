@@ -70,12 +70,12 @@ HnswIndex::Hits HnswIndex::walk(std::size_t entry, std::span<const double> query
         // the neighbours that pass them are gathered first and measured
         // together; admission then runs in link order as before.
         pending.clear();
-        const auto& lists = adjacency_[current.id];
-        const auto& links = lists[std::min(layer, lists.size() - 1)];
+        const NodeLinks& lists = adjacency_[current.id];
+        const std::vector<NodeId>& links = lists.list(std::min(layer, lists.count() - 1));
         // List j holds only neighbours of level >= j: up to the node's last
         // list the level test cannot fail, and without a filter only the
         // visited test is left, which a batch scan makes for many at once.
-        const bool level_tested = layer >= lists.size();
+        const bool level_tested = layer >= lists.count();
         if (!level_tested && !filtering && scan_) {
             pending.resize(links.size());
             pending.resize(scan_(links.data(), links.size(), visit_stamps_.data(), generation, pending.data()));
