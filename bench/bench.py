@@ -300,7 +300,21 @@ def per_call_us(fn, arg, calls, batches=15):
     return statistics.median(times)
 
 
-def boundary(X):
+def boundary(X, rounds=5):
+    """Best of several rounds: these sub-microsecond costs double now and then
+    when the machine's other tenants are busy, for everything alike."""
+    best = {}
+    for _ in range(rounds):
+        for key, value in boundary_round(X).items():
+            best[key] = min(best.get(key, value), value)
+    best["list_conversion_us"] = best["insert_list_us"] - best["insert_empty_us"]
+    best["ndarray_conversion_us"] = best["insert_ndarray_us"] - best["insert_empty_us"]
+    best["result_vector_us"] = best["hnsw_search_1_us"] - best["flat_search_1_us"]
+    best["search_conversion_us"] = best["flat_search_1_us"] - best["flat_search_1_dim1_us"]
+    return best
+
+
+def boundary_round(X):
     from quarix import PyFlat, PyHNSW
     row = X[0]
     lst = row.tolist()
@@ -929,6 +943,8 @@ def write_report(R, out_dir):
 
     b = R["boundary"]
     md += ["## 5. Python boundary", "",
+           "Each figure is the best of 5 rounds (each the median of 15 batches of 2,000 calls): on a shared "
+           "machine these sub-microsecond costs sometimes double for a while, for every call alike.", "",
            table(["what", "µs per call"], [
                ["PyFlat(128).insert(list of 128 floats)", fmt(b["insert_list_us"])],
                ["PyFlat(128).insert(128-float ndarray row)", fmt(b["insert_ndarray_us"])],
