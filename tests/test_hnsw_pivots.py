@@ -157,8 +157,11 @@ def test_overflowed_pivot_distance_rules_nothing_out(hooks: Any, pivots_from: An
 CODE_KERNELS = ("avx512", "avx2", "portable")
 
 
-def test_coarse_bounds_never_exceed_the_computed_distance(hooks: Any) -> None:
-    variants = [v for v in CODE_KERNELS if hooks.coarse_bounds(v, [[0.0]], [0.0]) is not None]
+def test_coarse_codes_never_rule_out_a_distance_below_the_limit(hooks: Any) -> None:
+    def rules_out(variant: str, vectors: list[list[float]], query: list[float], limits: list[float]) -> list[bool]:
+        return hooks.coarse_rules_out(variant, vectors, query, limits)
+
+    variants = [v for v in CODE_KERNELS if rules_out(v, [[0.0]], [0.0], [1.0]) is not None]
     assert "portable" in variants
     rng = random.Random(5)
     for variant in variants:
@@ -170,12 +173,14 @@ def test_coarse_bounds_never_exceed_the_computed_distance(hooks: Any) -> None:
                 vectors += [[rng.choice([math.nan, math.inf, 2e15, -1e300]) for _ in range(dim)] for _ in range(3)]
                 for query in (list(vectors[0]), [x + rng.gauss(0.0, 0.01) * scale for x in vectors[1]],
                               [rng.gauss(0.0, 2.0) * scale for _ in range(dim)], [0.0] * dim):
-                    bounds = hooks.coarse_bounds(variant, vectors, query)
-                    for vector, bound in zip(vectors, bounds):
-                        distance = euclidean_distance(query, vector)
-                        assert not bound > distance, (variant, dim, scale, vector, query)
-                        if math.isfinite(bound) and distance > 0:
+                    distances = [euclidean_distance(query, vector) for vector in vectors]
+                    # Just above the computed distance the node would be admitted: never ruled out.
+                    above = [math.nextafter(d, math.inf) for d in distances]
+                    assert not any(rules_out(variant, vectors, query, above)), (variant, dim, scale, query)
+                    near = rules_out(variant, vectors, query, [0.9 * d for d in distances])
+                    for distance, ruled in zip(distances, near):
+                        if math.isfinite(distance) and distance > 0:
                             usable += 1
-                            tight += bound >= 0.9 * distance
+                            tight += ruled
         # Over the random vectors the bound is close, or pruning would gain nothing.
         assert tight > 0.6 * usable, (variant, tight, usable)

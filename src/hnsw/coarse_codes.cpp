@@ -192,19 +192,24 @@ void CoarseCodes::encode_query(std::span<const double> query, QueryCode& out) co
 
 // With S the exact squared distance between the rounded query and the grid
 // point, the single-precision sum lies within a relative (dim + 2) * 2^-24
-// of S plus dim * 2^-150 of underflow; the triangle inequality then moves
-// from those two points to the query and the vector, and the last step
-// allows for the rounding of the double distance itself.
-double CoarseCodes::lower_bound(const QueryCode& query, std::size_t node) const {
-    if (node >= errors_.size()) return kNaN;
+// of S plus dim * 2^-150 of underflow: this is a lower bound on S.
+double CoarseCodes::grid_squares_below(const QueryCode& query, std::size_t node) const {
     const double n = static_cast<double>(dim_);
     const double single = kernels_->squares(query.rounded.data(), low_.data(), step_.data(),
                                             codes_.data() + node * dim_, dim_);
-    const double exact_low = (single - 2.0 * n * 0x1.0p-150) * (1.0 - 2.0 * (n + 4.0) * 0x1.0p-24);
-    if (!(exact_low > 0.0)) return kNaN;
-    const double apart = std::sqrt(exact_low) * (1.0 - 0x1.0p-50);
-    const double off = (query.error + errors_[node]) * (1.0 + 0x1.0p-50);
-    return (apart - off) * shrink_ - kTiny;
+    return (single - 2.0 * n * 0x1.0p-150) * (1.0 - 2.0 * (n + 4.0) * 0x1.0p-24);
+}
+
+// The query and the vector lie within query.error and errors_[node] of the
+// two grid points, and the computed distance within a relative
+// 4 * (dim + 16) * 2^-52 (plus kTiny) of the exact one; so if the grid points
+// are `needed` apart, the computed distance is at least limit. Every step
+// rounds the threshold up, and the comparison is made on squares.
+bool CoarseCodes::rules_out(const QueryCode& query, std::size_t node, double limit) const {
+    if (node >= errors_.size()) return false;
+    const double needed = ((limit + kTiny) * grow_ + query.error + errors_[node]) * (1.0 + 0x1.0p-50);
+    if (!(needed > 0.0)) return false;
+    return grid_squares_below(query, node) >= needed * needed * (1.0 + 0x1.0p-50);
 }
 
 }  // namespace quarix

@@ -43,13 +43,9 @@ public:
     };
     void encode_query(std::span<const double> query, QueryCode& out) const;
 
-    // At most the computed Euclidean distance from the encoded query to node
-    // (NaN or below zero when nothing can be said).
-    double lower_bound(const QueryCode& query, std::size_t node) const;
-    // True when that distance is certainly not below limit (never for NaN).
-    bool rules_out(const QueryCode& query, std::size_t node, double limit) const {
-        return lower_bound(query, node) >= limit;
-    }
+    // True when the computed Euclidean distance from the encoded query to
+    // node is certainly not below limit (never for a NaN limit).
+    bool rules_out(const QueryCode& query, std::size_t node, double limit) const;
     void prefetch(std::size_t node) const {
         if (node >= errors_.size()) return;
         const std::uint8_t* row = codes_.data() + node * dim_;
@@ -58,6 +54,7 @@ public:
 
 private:
     void encode(const double* vector);
+    double grid_squares_below(const QueryCode& query, std::size_t node) const;
 
     std::size_t dim_;
     const CodeKernels* kernels_;

@@ -97,7 +97,7 @@ void PivotTable::choose(const std::vector<double>& vectors, std::size_t count) {
     pivots_.clear();
     assigned_.clear();
     if (dim_ == 0) return;
-    const std::size_t wanted = std::min({kMaxPivots, std::max<std::size_t>(8, count / 32), sample.size()});
+    const std::size_t wanted = std::min({kMaxPivots, std::max<std::size_t>(8, count / 8), sample.size()});
     if (wanted == 0) return;
 
     SplitMix rng;

@@ -16,7 +16,7 @@ inline std::size_t result_insert_position(const std::vector<SearchHit>& list, do
     while (size > 1) {
         const std::size_t half = size / 2;
         const std::size_t mid = base + half;
-        if (!distance_less(d, list[mid].distance)) base = mid;
+        base = distance_less(d, list[mid].distance) ? base : mid;
         size -= half;
     }
     return distance_less(list[base].distance, d) ? base + 1 : base;

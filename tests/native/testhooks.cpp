@@ -286,29 +286,31 @@ PyObject* ruled_out(PyObject*, PyObject* arg) {
     });
 }
 
-// coarse_bounds(kernel, vectors, query): fits coarse codes to the vectors
-// (all of one length) with the named kernels and returns the lower bound
-// they give for the query's distance to each; None when this CPU cannot run
-// the kernels.
-PyObject* coarse_bounds(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+// coarse_rules_out(kernel, vectors, query, limits): fits coarse codes to the
+// vectors (all of one length) with the named kernels and tells for each
+// vector whether they rule out its distance to the query reaching below
+// limits[i]; None when this CPU cannot run the kernels.
+PyObject* coarse_rules_out(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     return entry([&]() -> Ref {
-        if (nargs != 3) throw_pending(PyExc_TypeError, "coarse_bounds(kernel, vectors, query)");
+        if (nargs != 4) throw_pending(PyExc_TypeError, "coarse_rules_out(kernel, vectors, query, limits)");
         const CodeKernels* kernels = code_kernels_named(to_text(args[0]).c_str());
         if (!kernels) return Ref::borrow(Py_None);
         const VectorList rows = to_vectors(args[1]);
         const std::vector<double> query = to_vector(args[2]);
+        const std::vector<double> limits = to_vector(args[3]);
         const std::size_t dim = rows.empty() ? 0 : rows[0].size();
         std::vector<double> flat;
         for (std::size_t i = 0; i < rows.size(); ++i) {
             if (rows[i].size() != dim) throw_pending(PyExc_ValueError, "vectors of different lengths");
             flat.insert(flat.end(), rows[i].begin(), rows[i].end());
         }
+        if (limits.size() != rows.size()) throw_pending(PyExc_ValueError, "one limit per vector");
         CoarseCodes codes(dim, *kernels);
         codes.fit(flat, rows.size());
         CoarseCodes::QueryCode code;
         codes.encode_query(query, code);
         return new_list(rows.size(), [&](std::size_t i) {
-            return new_float(code.usable ? codes.lower_bound(code, i) : std::nan(""));
+            return Ref::borrow(code.usable && codes.rules_out(code, i, limits[i]) ? Py_True : Py_False);
         });
     });
 }
@@ -395,8 +397,8 @@ PyMethodDef kMethods[] = {
     {"fix_generator", fix_generator, METH_O, "Fix the thread's generator to a state derived from seed."},
     {"pivots_from", pivots_from, METH_O, "Set the node count at which new indexes choose pivots."},
     {"ruled_out", ruled_out, METH_O, "Neighbours an index rejected without measuring them."},
-    {"coarse_bounds", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(coarse_bounds)), METH_FASTCALL,
-     "Lower bounds from coarse codes fitted to the vectors, for the query."},
+    {"coarse_rules_out", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(coarse_rules_out)),
+     METH_FASTCALL, "Whether coarse codes fitted to the vectors rule out each query distance below a limit."},
     {"probe", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(probe)), METH_FASTCALL | METH_KEYWORDS,
      "Parse against probe(a, /, b, c=None, *, d, e=None)."},
     {"convert", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(convert)), METH_FASTCALL,
