@@ -98,7 +98,6 @@ private:
         std::uint32_t generation = 0;
         void start(std::size_t nodes);
     };
-    // Best-first walk of one layer from entry, keeping at most ef hits.
     // What a walk needs to rule neighbours out without measuring them.
     struct Pruning {
         PivotTable::QueryBounds pivots;
@@ -106,6 +105,7 @@ private:
     };
     void prepare_pruning(std::span<const double> query) const;
     bool ruled_out(const Pruning& pruning, std::size_t node, double limit) const;
+    // Best-first walk of one layer from entry, keeping at most ef hits.
     Hits walk(std::size_t entry, std::span<const double> query, std::size_t ef, std::size_t layer,
               const Filter& filter, const Pruning& pruning, DistanceCache* cache = nullptr) const;
     bool admits(std::size_t node, const Filter& filter) const;

@@ -104,7 +104,9 @@ HnswIndex::Hits HnswIndex::walk(std::size_t entry, std::span<const double> query
             ruled_out_ += pending.size() - kept;
             pending.resize(kept);
         }
-        // The rest are measured eight at a time.
+        // The rest are measured eight at a time, each first tested against
+        // the farthest hit as it is by then (the pivots again, since that hit
+        // may have come nearer, then the coarse codes).
         constexpr std::size_t kLookAhead = 2 * kBatchWidth;
         std::size_t next = 0;
         while (next < pending.size()) {
