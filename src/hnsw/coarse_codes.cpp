@@ -19,8 +19,6 @@ constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 // no single-precision square or sum can overflow for any dimension accepted.
 constexpr double kLargestElement = 1e15;
 constexpr std::size_t kLargestDim = std::size_t{1} << 20;
-// Covers every underflow in a double sum of squares (as for the pivots).
-constexpr double kTiny = 1e-150;
 
 float grid_point(float low, std::uint8_t code, float step) { return low + static_cast<float>(code) * step; }
 
@@ -117,13 +115,8 @@ const CodeKernels& code_kernels() { return kChosen; }
 
 const CodeKernels* code_kernels_named(const char* name) { return named_variant(kVariants, name); }
 
-// shrink and grow carry the relative error of a double distance over dim
-// terms (and of the bound arithmetic) with a wide margin, as for the pivots.
 CoarseCodes::CoarseCodes(std::size_t dim, const CodeKernels& kernels)
-    : dim_(dim),
-      kernels_(&kernels),
-      shrink_(1.0 - 4.0 * static_cast<double>(dim + 16) * 0x1.0p-52),
-      grow_(1.0 + 4.0 * static_cast<double>(dim + 16) * 0x1.0p-52) {}
+    : dim_(dim), kernels_(&kernels), margins_(dim) {}
 
 void CoarseCodes::fit(const std::vector<double>& vectors, std::size_t count) {
     low_.clear();
@@ -174,7 +167,7 @@ void CoarseCodes::encode(const double* vector) {
         const double d = vector[i] - static_cast<double>(grid_point(low_[i], code, step_[i]));
         squares += d * d;
     }
-    errors_.push_back((std::sqrt(squares) + kTiny) * grow_);
+    errors_.push_back(margins_.above(std::sqrt(squares)));
 }
 
 void CoarseCodes::encode_query(std::span<const double> query, QueryCode& out) const {
@@ -187,7 +180,7 @@ void CoarseCodes::encode_query(std::span<const double> query, QueryCode& out) co
         const double d = query[i] - static_cast<double>(out.rounded[i]);
         squares += d * d;
     }
-    out.error = (std::sqrt(squares) + kTiny) * grow_;
+    out.error = margins_.above(std::sqrt(squares));
 }
 
 // With S the exact squared distance between the rounded query and the grid
@@ -202,12 +195,12 @@ double CoarseCodes::grid_squares_below(const QueryCode& query, std::size_t node)
 
 // The query and the vector lie within query.error and errors_[node] of the
 // two grid points, and the computed distance within a relative
-// 4 * (dim + 16) * 2^-52 (plus kTiny) of the exact one; so if the grid points
+// rounding margins of the exact one; so if the grid points
 // are `needed` apart, the computed distance is at least limit. Every step
 // rounds the threshold up, and the comparison is made on squares.
 bool CoarseCodes::rules_out(const QueryCode& query, std::size_t node, double limit) const {
     if (node >= errors_.size()) return false;
-    const double needed = ((limit + kTiny) * grow_ + query.error + errors_[node]) * (1.0 + 0x1.0p-50);
+    const double needed = (margins_.above(limit) + query.error + errors_[node]) * (1.0 + 0x1.0p-50);
     if (!(needed > 0.0)) return false;
     return grid_squares_below(query, node) >= needed * needed * (1.0 + 0x1.0p-50);
 }

@@ -12,6 +12,8 @@
 #include <span>
 #include <vector>
 
+#include "hnsw/rounding_margins.hpp"
+
 namespace quarix {
 
 // Sum of squared differences between q and the grid points of `count`
@@ -58,7 +60,7 @@ private:
 
     std::size_t dim_;
     const CodeKernels* kernels_;
-    double shrink_, grow_;
+    RoundingMargins margins_;
     std::vector<float> low_, step_;
     std::vector<std::uint8_t> codes_;  // dim_ per encoded node
     std::vector<double> errors_;       // per node: at least |vector - grid point|; NaN: never used

@@ -41,23 +41,16 @@ std::size_t& pruning_start_count() {
     return start;
 }
 
-// A computed Euclidean distance over n <= dim terms differs from the exact
-// one by a relative (n + 4) * 2^-53 at most, plus an absolute amount far
-// below kTiny from underflow; 4 * (dim + 16) * 2^-52 leaves ample room for
-// that and for the rounding of the bound arithmetic itself.
-PivotTable::PivotTable(std::size_t dim)
-    : dim_(dim),
-      shrink_(1.0 - 4.0 * static_cast<double>(dim + 16) * 0x1.0p-52),
-      grow_(1.0 + 4.0 * static_cast<double>(dim + 16) * 0x1.0p-52) {}
+PivotTable::PivotTable(std::size_t dim) : dim_(dim), margins_(dim) {}
 
 double PivotTable::lower_bound(double computed) const {
     if (!(computed <= kLargest)) return kNaN;
-    return computed * shrink_ - kTiny;
+    return margins_.below(computed);
 }
 
 double PivotTable::upper_bound(double computed) const {
     if (!(computed <= kLargest)) return kNaN;
-    return (computed + kTiny) * grow_;
+    return margins_.above(computed);
 }
 
 void PivotTable::squares_to_pivots(const double* vector, std::size_t length, double* out) const {
@@ -106,14 +99,18 @@ void PivotTable::choose(const std::vector<double>& vectors, std::size_t count) {
     std::vector<double> squares(kMaxPivots);
     pivots_.insert(pivots_.end(), row(sample[0]), row(sample[0]) + dim_);
     while (pivot_count() < wanted) {
-        double total = 0.0;
-        for (std::size_t s = 0; s < sample.size(); ++s) {
-            const double* p = pivots_.data() + (pivot_count() - 1) * dim_;
-            double d = 0.0;
-            for (std::size_t i = 0; i < dim_; ++i) d += (row(sample[s])[i] - p[i]) * (row(sample[s])[i] - p[i]);
-            nearest[s] = std::min(nearest[s], d);
-            total += nearest[s];
+        // Squared distances from the newest pivot, eight sampled vectors at a time.
+        const double* newest = pivots_.data() + (pivot_count() - 1) * dim_;
+        for (std::size_t s = 0; s < sample.size(); s += kBatchWidth) {
+            const std::size_t lanes = std::min(kBatchWidth, sample.size() - s);
+            const double* rows[kBatchWidth];
+            for (std::size_t j = 0; j < lanes; ++j) rows[j] = row(sample[s + j]);
+            double sums[kBatchWidth] = {};
+            batch_->squares(newest, 0, dim_, rows, lanes, kNaN, sums);
+            for (std::size_t j = 0; j < lanes; ++j) nearest[s + j] = std::min(nearest[s + j], sums[j]);
         }
+        double total = 0.0;
+        for (const double d : nearest) total += d;
         if (!(total > 0.0)) break;  // every sampled vector is already a pivot
         double target = rng.uniform() * total;
         std::size_t pick = 0;

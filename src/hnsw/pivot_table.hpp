@@ -12,6 +12,7 @@
 #include <span>
 #include <vector>
 
+#include "hnsw/rounding_margins.hpp"
 #include "metrics/batch_distance.hpp"
 
 namespace quarix {
@@ -59,19 +60,16 @@ private:
     Assignment assign(const double* vector) const;
     // Squared distances from vector to every pivot.
     void squares_to_pivots(const double* vector, std::size_t length, double* out) const;
-    // A lower bound on the computed distance whose exact value is at least x.
-    double below_by_margin(double x) const { return x * shrink_ - kTiny; }
+    double below_by_margin(double x) const { return margins_.below(x); }
     double lower_bound(double computed) const;
     double upper_bound(double computed) const;
 
     // Distances up to this size are bounded; larger ones (and non-finite
     // ones) could have overflowed on the way and are never used.
     static constexpr double kLargest = 1e150;
-    // Covers every underflow in a sum of squares, with room to spare.
-    static constexpr double kTiny = 1e-150;
 
     std::size_t dim_;
-    double shrink_, grow_;  // 1 -/+ four times the relative error bound
+    RoundingMargins margins_;
     std::vector<double> pivots_;  // pivot_count() * dim_
     std::vector<Assignment> assigned_;
     const BatchKernels* batch_ = &batch_kernels();

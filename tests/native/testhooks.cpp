@@ -299,14 +299,11 @@ PyObject* coarse_rules_out(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         const std::vector<double> query = to_vector(args[2]);
         const std::vector<double> limits = to_vector(args[3]);
         const std::size_t dim = rows.empty() ? 0 : rows[0].size();
-        std::vector<double> flat;
-        for (std::size_t i = 0; i < rows.size(); ++i) {
+        for (std::size_t i = 0; i < rows.size(); ++i)
             if (rows[i].size() != dim) throw_pending(PyExc_ValueError, "vectors of different lengths");
-            flat.insert(flat.end(), rows[i].begin(), rows[i].end());
-        }
         if (limits.size() != rows.size()) throw_pending(PyExc_ValueError, "one limit per vector");
         CoarseCodes codes(dim, *kernels);
-        codes.fit(flat, rows.size());
+        codes.fit(rows.values(), rows.size());  // equal lengths: the values are the rows back to back
         CoarseCodes::QueryCode code;
         codes.encode_query(query, code);
         return new_list(rows.size(), [&](std::size_t i) {
