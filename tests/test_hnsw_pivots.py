@@ -154,15 +154,20 @@ def test_overflowed_pivot_distance_rules_nothing_out(hooks: Any, pivots_from: An
     assert index.search([query], 1) == [(pytest.approx(x - query), [x])]
 
 
-CODE_KERNELS = ("avx512", "avx2", "portable")
+CODE_KERNELS = ("avx512bw", "avx2", "portable")
+
+
+def code_variants(hooks: Any) -> list[str]:
+    variants = [v for v in CODE_KERNELS if hooks.coarse_rules_out(v, [[0.0]], [0.0], [1.0]) is not None]
+    assert "portable" in variants
+    return variants
 
 
 def test_coarse_codes_never_rule_out_a_distance_below_the_limit(hooks: Any) -> None:
     def rules_out(variant: str, vectors: list[list[float]], query: list[float], limits: list[float]) -> list[bool]:
         return hooks.coarse_rules_out(variant, vectors, query, limits)
 
-    variants = [v for v in CODE_KERNELS if rules_out(v, [[0.0]], [0.0], [1.0]) is not None]
-    assert "portable" in variants
+    variants = code_variants(hooks)
     rng = random.Random(5)
     for variant in variants:
         tight = usable = 0
@@ -184,3 +189,34 @@ def test_coarse_codes_never_rule_out_a_distance_below_the_limit(hooks: Any) -> N
                             tight += ruled
         # Over the random vectors the bound is close, or pruning would gain nothing.
         assert tight > 0.6 * usable, (variant, tight, usable)
+
+
+@pytest.mark.parametrize("dim", [1, 31, 33, 257, 600, 1100])
+def test_coarse_codes_sum_the_widest_differences_exactly(hooks: Any, dim: int) -> None:
+    # Elements from 0 to 255 make the grid step exactly 1, so integer vectors
+    # sit on grid points and a query at 500 or -250 (the ends of the query's
+    # grid) gives every element its largest difference: long vectors then
+    # need every partial sum carried without overflow.
+    rng = random.Random(dim)
+    vectors = [[0.0] * dim, [255.0] * dim]
+    vectors += [[float(rng.randint(0, 255)) for _ in range(dim)] for _ in range(4)]
+    vectors += [[rng.uniform(0.0, 255.0) for _ in range(dim)] for _ in range(4)]
+    for variant in code_variants(hooks):
+        for query in ([500.0] * dim, [-250.0] * dim, [rng.uniform(-250.0, 500.0) for _ in range(dim)]):
+            distances = [euclidean_distance(query, vector) for vector in vectors]
+            above = [math.nextafter(d, math.inf) for d in distances]
+            assert not any(hooks.coarse_rules_out(variant, vectors, query, above)), (variant, query[0])
+            near = hooks.coarse_rules_out(variant, vectors, query, [0.99 * d for d in distances])
+            assert all(near), (variant, query[0], near)
+
+
+def test_coarse_codes_stay_sound_when_one_element_spans_far_more(hooks: Any) -> None:
+    # One step serves every element, so the widest element coarsens the rest;
+    # the bound loses precision there but must stay below every distance.
+    rng = random.Random(11)
+    vectors = [[rng.gauss(0.0, 1.0) for _ in range(15)] + [rng.gauss(0.0, 1e6)] for _ in range(50)]
+    for variant in code_variants(hooks):
+        for query in (list(vectors[3]), [rng.gauss(0.0, 1.0) for _ in range(15)] + [0.0]):
+            distances = [euclidean_distance(query, vector) for vector in vectors]
+            above = [math.nextafter(d, math.inf) for d in distances]
+            assert not any(hooks.coarse_rules_out(variant, vectors, query, above)), variant

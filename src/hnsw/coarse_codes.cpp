@@ -16,79 +16,86 @@ namespace {
 
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 // Elements this large or larger (or not finite) are not encoded: within it,
-// no single-precision square or sum can overflow for any dimension accepted.
+// every offset and error term stays finite.
 constexpr double kLargestElement = 1e15;
 constexpr std::size_t kLargestDim = std::size_t{1} << 20;
+// The query's fine position minus a code's, at most 8080 either way: it fits
+// 16 bits, and 32 of its squares fit a signed 32-bit lane.
+constexpr std::int64_t kWidestDifference = std::max<std::int64_t>(kHighestFine, kFinePerStep * 255 - kLowestFine);
+constexpr std::size_t kSquaresPerLane = 32;
+static_assert(kFinePerStep == 16, "the kernels shift codes left by 4");
+static_assert(kWidestDifference < (1 << 15));
+static_assert(kWidestDifference * kWidestDifference * kSquaresPerLane < (std::int64_t{1} << 31));
 
-float grid_point(float low, std::uint8_t code, float step) { return low + static_cast<float>(code) * step; }
-
-float squares_portable(const float* q, const float* low, const float* step, const std::uint8_t* codes,
-                       std::size_t dim) {
-    float sum = 0.0f;
+std::uint64_t squares_portable(const std::int16_t* fine, const std::uint8_t* codes, std::size_t dim) {
+    std::uint64_t sum = 0;
     for (std::size_t i = 0; i < dim; ++i) {
-        const float d = q[i] - grid_point(low[i], codes[i], step[i]);
-        sum += d * d;
+        const std::int64_t d = std::int64_t{fine[i]} - kFinePerStep * std::int64_t{codes[i]};
+        sum += static_cast<std::uint64_t>(d * d);
     }
     return sum;
 }
 
 #if defined(__x86_64__)
 
-// GCC 12's AVX-512 intrinsic headers pass an undefined vector as the unused
-// merge source of unmasked operations, which its warnings report.
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #pragma GCC diagnostic ignored "-Wuninitialized"
 
-__attribute__((target("avx2"))) float squares_avx2(const float* q, const float* low, const float* step,
-                                                   const std::uint8_t* codes, std::size_t dim) {
-    __m256 acc = _mm256_setzero_ps();
-    std::size_t i = 0;
-    for (; i + 8 <= dim; i += 8) {
-        const __m128i bytes = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(codes + i));
-        const __m256 c = _mm256_cvtepi32_ps(_mm256_cvtepu8_epi32(bytes));
-        const __m256 x = _mm256_add_ps(_mm256_loadu_ps(low + i), _mm256_mul_ps(c, _mm256_loadu_ps(step + i)));
-        const __m256 d = _mm256_sub_ps(_mm256_loadu_ps(q + i), x);
-        acc = _mm256_add_ps(acc, _mm256_mul_ps(d, d));
-    }
-    alignas(32) float lanes[8];
-    _mm256_store_ps(lanes, acc);
-    float sum = squares_portable(q + i, low + i, step + i, codes + i, dim - i);
-    for (const float lane : lanes) sum += lane;
-    return sum;
+__attribute__((target("avx2"))) std::uint64_t lanes_total(__m256i lanes) {
+    alignas(32) std::int32_t parts[8];
+    _mm256_store_si256(reinterpret_cast<__m256i*>(parts), lanes);
+    std::uint64_t total = 0;
+    for (const std::int32_t part : parts) total += static_cast<std::uint32_t>(part);
+    return total;
 }
 
-// Sixteen squared differences, elements i to i + 15.
-__attribute__((target("avx512f"))) inline __m512 square16(const float* q, const float* low, const float* step,
-                                                          const std::uint8_t* codes) {
-    const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(codes));
-    const __m512 c = _mm512_cvtepi32_ps(_mm512_cvtepu8_epi32(bytes));
-    const __m512 x = _mm512_add_ps(_mm512_loadu_ps(low), _mm512_mul_ps(c, _mm512_loadu_ps(step)));
-    const __m512 d = _mm512_sub_ps(_mm512_loadu_ps(q), x);
-    return _mm512_mul_ps(d, d);
+// Sixteen elements a step; each 32-bit lane takes two squares a step.
+__attribute__((target("avx2"))) std::uint64_t squares_avx2(const std::int16_t* fine, const std::uint8_t* codes,
+                                                           std::size_t dim) {
+    constexpr std::size_t kSteps = kSquaresPerLane / 2;
+    std::uint64_t total = 0;
+    std::size_t i = 0;
+    while (i + 16 <= dim) {
+        __m256i lanes = _mm256_setzero_si256();
+        for (std::size_t step = 0; step < kSteps && i + 16 <= dim; ++step, i += 16) {
+            const __m256i code = _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(codes + i)));
+            const __m256i d = _mm256_sub_epi16(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(fine + i)),
+                                               _mm256_slli_epi16(code, 4));
+            lanes = _mm256_add_epi32(lanes, _mm256_madd_epi16(d, d));
+        }
+        total += lanes_total(lanes);
+    }
+    return total + squares_portable(fine + i, codes + i, dim - i);
 }
 
-__attribute__((target("avx512f"))) float squares_avx512(const float* q, const float* low, const float* step,
-                                                        const std::uint8_t* codes, std::size_t dim) {
-    // Two accumulators halve the chain of dependent additions.
-    __m512 even = _mm512_setzero_ps(), odd = _mm512_setzero_ps();
+// Thirty-two elements a step.
+__attribute__((target("avx512f,avx512bw"))) std::uint64_t squares_avx512bw(const std::int16_t* fine,
+                                                                           const std::uint8_t* codes,
+                                                                           std::size_t dim) {
+    constexpr std::size_t kSteps = kSquaresPerLane / 2;
+    std::uint64_t total = 0;
     std::size_t i = 0;
-    for (; i + 32 <= dim; i += 32) {
-        even = _mm512_add_ps(even, square16(q + i, low + i, step + i, codes + i));
-        odd = _mm512_add_ps(odd, square16(q + i + 16, low + i + 16, step + i + 16, codes + i + 16));
+    while (i + 32 <= dim) {
+        __m512i lanes = _mm512_setzero_si512();
+        for (std::size_t step = 0; step < kSteps && i + 32 <= dim; ++step, i += 32) {
+            const __m512i code =
+                _mm512_cvtepu8_epi16(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(codes + i)));
+            const __m512i d = _mm512_sub_epi16(_mm512_loadu_si512(fine + i), _mm512_slli_epi16(code, 4));
+            lanes = _mm512_add_epi32(lanes, _mm512_madd_epi16(d, d));
+        }
+        // Each lane is below 2^31: widened to 64 bits before they are added.
+        const __m512i low = _mm512_cvtepu32_epi64(_mm512_castsi512_si256(lanes));
+        const __m512i high = _mm512_cvtepu32_epi64(_mm512_extracti64x4_epi64(lanes, 1));
+        total += static_cast<std::uint64_t>(_mm512_reduce_add_epi64(_mm512_add_epi64(low, high)));
     }
-    if (i + 16 <= dim) {
-        even = _mm512_add_ps(even, square16(q + i, low + i, step + i, codes + i));
-        i += 16;
-    }
-    return _mm512_reduce_add_ps(_mm512_add_ps(even, odd)) +
-           squares_portable(q + i, low + i, step + i, codes + i, dim - i);
+    return total + squares_portable(fine + i, codes + i, dim - i);
 }
 
 #pragma GCC diagnostic pop
 
 constexpr CodeKernels kAvx2{squares_avx2, "avx2"};
-constexpr CodeKernels kAvx512{squares_avx512, "avx512"};
+constexpr CodeKernels kAvx512bw{squares_avx512bw, "avx512bw"};
 
 #endif
 
@@ -97,7 +104,7 @@ constexpr CodeKernels kPortable{squares_portable, "portable"};
 // Fastest first; the portable variant runs everywhere.
 constexpr auto kVariants = std::to_array<const CodeKernels*>({
 #if defined(__x86_64__)
-    &kAvx512, &kAvx2,
+    &kAvx512bw, &kAvx2,
 #endif
     &kPortable});
 
@@ -107,6 +114,14 @@ bool encodable(const double* v, std::size_t dim) {
     for (std::size_t i = 0; i < dim; ++i)
         if (!(std::fabs(v[i]) < kLargestElement)) return false;
     return true;
+}
+
+// x - low - position, where position (a grid point's offset from low) is
+// exact in double. Returned: a bound on the exact difference's magnitude,
+// covering the two roundings of the computation.
+double offset_bound(double x, float low, double position) {
+    const double from_low = x - static_cast<double>(low);
+    return (std::fabs(from_low - position) + std::fabs(from_low) * 0x1.0p-51) * (1.0 + 0x1.0p-50);
 }
 
 }  // namespace
@@ -120,7 +135,6 @@ CoarseCodes::CoarseCodes(std::size_t dim, const CodeKernels& kernels)
 
 void CoarseCodes::fit(const std::vector<double>& vectors, std::size_t count) {
     low_.clear();
-    step_.clear();
     codes_.clear();
     errors_.clear();
     if (dim_ == 0 || dim_ > kLargestDim) return;
@@ -137,13 +151,16 @@ void CoarseCodes::fit(const std::vector<double>& vectors, std::size_t count) {
         }
     }
     if (!any) return;
+    // One step for all elements, so that the distance between grid points
+    // is a plain sum of integer squares: the widest element sets it.
+    double widest = 0.0;
     low_.resize(dim_);
-    step_.resize(dim_);
     for (std::size_t i = 0; i < dim_; ++i) {
         low_[i] = static_cast<float>(lowest[i]);
-        const float step = static_cast<float>((highest[i] - lowest[i]) / 255.0);
-        step_[i] = step > 0.0f && std::isfinite(step) ? step : 1.0f;
+        widest = std::max(widest, highest[i] - lowest[i]);
     }
+    const float step = static_cast<float>(widest / 255.0);
+    step_ = step > 0.0f && std::isfinite(step) ? step : 1.0f;
     codes_.reserve(count * dim_);
     errors_.reserve(count);
     for (std::size_t id = 0; id < count; ++id) encode(vectors.data() + id * dim_);
@@ -161,11 +178,11 @@ void CoarseCodes::encode(const double* vector) {
     }
     double squares = 0.0;
     for (std::size_t i = 0; i < dim_; ++i) {
-        const double position = std::round((vector[i] - low_[i]) / step_[i]);
+        const double position = std::round((vector[i] - low_[i]) / step_);
         const auto code = static_cast<std::uint8_t>(std::clamp(position, 0.0, 255.0));
         codes_.push_back(code);
-        const double d = vector[i] - static_cast<double>(grid_point(low_[i], code, step_[i]));
-        squares += d * d;
+        const double bound = offset_bound(vector[i], low_[i], code * static_cast<double>(step_));
+        squares += bound * bound;
     }
     errors_.push_back(margins_.above(std::sqrt(squares)));
 }
@@ -173,36 +190,32 @@ void CoarseCodes::encode(const double* vector) {
 void CoarseCodes::encode_query(std::span<const double> query, QueryCode& out) const {
     out.usable = fitted() && query.size() >= dim_ && encodable(query.data(), dim_);
     if (!out.usable) return;
-    out.rounded.resize(dim_);
+    out.fine.resize(dim_);
+    // Exact: a float's sixteenth, times an integer of at most 14 bits.
+    const double fine_step = static_cast<double>(step_) / kFinePerStep;
     double squares = 0.0;
     for (std::size_t i = 0; i < dim_; ++i) {
-        out.rounded[i] = static_cast<float>(query[i]);
-        const double d = query[i] - static_cast<double>(out.rounded[i]);
-        squares += d * d;
+        const double position = std::round((query[i] - low_[i]) / fine_step);
+        const double kept = std::clamp(position, double{kLowestFine}, double{kHighestFine});
+        out.fine[i] = static_cast<std::int16_t>(kept);
+        const double bound = offset_bound(query[i], low_[i], kept * fine_step);
+        squares += bound * bound;
     }
     out.error = margins_.above(std::sqrt(squares));
 }
 
-// With S the exact squared distance between the rounded query and the grid
-// point, the single-precision sum lies within a relative (dim + 2) * 2^-24
-// of S plus dim * 2^-150 of underflow: this is a lower bound on S.
-double CoarseCodes::grid_squares_below(const QueryCode& query, std::size_t node) const {
-    const double n = static_cast<double>(dim_);
-    const double single = kernels_->squares(query.rounded.data(), low_.data(), step_.data(),
-                                            codes_.data() + node * dim_, dim_);
-    return (single - 2.0 * n * 0x1.0p-150) * (1.0 - 2.0 * (n + 4.0) * 0x1.0p-24);
-}
-
-// The query and the vector lie within query.error and errors_[node] of the
-// two grid points, and the computed distance within a relative
-// rounding margins of the exact one; so if the grid points
+// The grid points lie sqrt(sum) fine steps apart, exactly. The query and the
+// vector lie within query.error and errors_[node] of them, and the computed
+// distance within rounding margins of the exact one; so if the grid points
 // are `needed` apart, the computed distance is at least limit. Every step
 // rounds the threshold up, and the comparison is made on squares.
 bool CoarseCodes::rules_out(const QueryCode& query, std::size_t node, double limit) const {
     if (node >= errors_.size()) return false;
     const double needed = (margins_.above(limit) + query.error + errors_[node]) * (1.0 + 0x1.0p-50);
     if (!(needed > 0.0)) return false;
-    return grid_squares_below(query, node) >= needed * needed * (1.0 + 0x1.0p-50);
+    const double fine_step = static_cast<double>(step_) / kFinePerStep;
+    const std::uint64_t sum = kernels_->squares(query.fine.data(), codes_.data() + node * dim_, dim_);
+    return static_cast<double>(sum) * (fine_step * fine_step) >= needed * needed * (1.0 + 0x1.0p-48);
 }
 
 }  // namespace quarix

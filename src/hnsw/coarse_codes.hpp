@@ -1,10 +1,12 @@
-// One byte per element of every stored vector, on a per-element grid, for
-// proving a Euclidean neighbour far without reading its full vector. The
-// distance between the query (rounded to single precision) and a node's grid
-// point is computed in single precision; widened by how far each of them can
-// lie from the true vector and by every rounding error, it bounds the exact
-// computed distance from below. Like the pivots, the codes change how fast a
-// walk runs, never what it returns.
+// One byte per element of every stored vector, for proving a Euclidean
+// neighbour far without reading its full vector. Element i of a node lies
+// near the grid point low[i] + code * step, with one step for every element,
+// and the query is placed on a grid sixteen times finer. The squared distance
+// between the two grid points is then a sum of integer squares, computed
+// exactly; widened by how far the query and the node lie from their grid
+// points and by the rounding of the exact distance, it bounds that distance
+// from below. Like the pivots, the codes change how fast a walk runs, never
+// what it returns.
 #pragma once
 
 #include <cstddef>
@@ -16,16 +18,20 @@
 
 namespace quarix {
 
-// Sum of squared differences between q and the grid points of `count`
-// vectors in single precision, any order of addition: grid point element i
-// is low[i] + code[i] * step[i], computed as written (product, then sum).
+// The query's position on the fine grid, in sixteenths of a step, is kept
+// within these bounds: every difference from a code then fits 16 bits, and
+// 32 of its squares fit a 32-bit sum.
+inline constexpr std::int32_t kFinePerStep = 16;
+inline constexpr std::int32_t kLowestFine = -4000;
+inline constexpr std::int32_t kHighestFine = 8000;
+
+// Sum over the elements of (fine[i] - kFinePerStep * codes[i])^2, exactly.
 struct CodeKernels {
-    float (*squares)(const float* q, const float* low, const float* step, const std::uint8_t* codes,
-                     std::size_t dim);
+    std::uint64_t (*squares)(const std::int16_t* fine, const std::uint8_t* codes, std::size_t dim);
     const char* name;
 };
 const CodeKernels& code_kernels();
-// By name ("portable", "avx2", "avx512"); null when this CPU cannot run them.
+// By name ("portable", "avx2", "avx512bw"); null when this CPU cannot run them.
 const CodeKernels* code_kernels_named(const char* name);
 
 class CoarseCodes {
@@ -39,8 +45,8 @@ public:
     bool fitted() const { return !low_.empty(); }
 
     struct QueryCode {
-        std::vector<float> rounded;
-        double error = 0.0;  // at least the distance from the query to `rounded`
+        std::vector<std::int16_t> fine;
+        double error = 0.0;  // at least the distance from the query to its fine grid point
         bool usable = false;
     };
     void encode_query(std::span<const double> query, QueryCode& out) const;
@@ -56,12 +62,12 @@ public:
 
 private:
     void encode(const double* vector);
-    double grid_squares_below(const QueryCode& query, std::size_t node) const;
 
     std::size_t dim_;
     const CodeKernels* kernels_;
     RoundingMargins margins_;
-    std::vector<float> low_, step_;
+    std::vector<float> low_;
+    float step_ = 1.0f;
     std::vector<std::uint8_t> codes_;  // dim_ per encoded node
     std::vector<double> errors_;       // per node: at least |vector - grid point|; NaN: never used
 };

@@ -7,6 +7,7 @@ bool cpu_supports(std::string_view variant) {
 #if defined(__x86_64__)
     __builtin_cpu_init();
     if (variant == "avx512") return __builtin_cpu_supports("avx512f");
+    if (variant == "avx512bw") return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw");
     if (variant == "avx2") return __builtin_cpu_supports("avx2");
 #endif
     return false;
