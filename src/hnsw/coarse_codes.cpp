@@ -38,6 +38,8 @@ std::uint64_t squares_portable(const std::int16_t* fine, const std::uint8_t* cod
 
 #if defined(__x86_64__)
 
+// GCC 12's AVX-512 intrinsic headers pass an undefined vector as the unused
+// merge source of unmasked operations, which its warnings report.
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #pragma GCC diagnostic ignored "-Wuninitialized"
