@@ -134,6 +134,13 @@ HnswIndex::Hits HnswIndex::walk(std::size_t entry, std::span<const double> query
                     continue;
                 }
                 batch[count++] = n;
+                // While pruning, the batch fills slowly: its vectors are
+                // fetched while the nodes after it are tested.
+                if (prune) {
+                    const double* row = vectors_.data() + n * dim_;
+                    for (std::size_t offset = 0; offset < dim_; offset += 8) __builtin_prefetch(row + offset);
+                    __builtin_prefetch(heads_.data() + n * head_width_);
+                }
             }
             if (count == 0) break;
             double measured[kBatchWidth];
