@@ -163,6 +163,8 @@ void CoarseCodes::fit(const std::vector<double>& vectors, std::size_t count) {
     }
     const float step = static_cast<float>(widest / 255.0);
     step_ = step > 0.0f && std::isfinite(step) ? step : 1.0f;
+    fine_step_ = static_cast<double>(step_) / kFinePerStep;
+    fine_area_ = fine_step_ * fine_step_;
     codes_.reserve(count * dim_);
     errors_.reserve(count);
     for (std::size_t id = 0; id < count; ++id) encode(vectors.data() + id * dim_);
@@ -193,14 +195,12 @@ void CoarseCodes::encode_query(std::span<const double> query, QueryCode& out) co
     out.usable = fitted() && query.size() >= dim_ && encodable(query.data(), dim_);
     if (!out.usable) return;
     out.fine.resize(dim_);
-    // Exact: a float's sixteenth, times an integer of at most 14 bits.
-    const double fine_step = static_cast<double>(step_) / kFinePerStep;
     double squares = 0.0;
     for (std::size_t i = 0; i < dim_; ++i) {
-        const double position = std::round((query[i] - low_[i]) / fine_step);
+        const double position = std::round((query[i] - low_[i]) / fine_step_);
         const double kept = std::clamp(position, double{kLowestFine}, double{kHighestFine});
         out.fine[i] = static_cast<std::int16_t>(kept);
-        const double bound = offset_bound(query[i], low_[i], kept * fine_step);
+        const double bound = offset_bound(query[i], low_[i], kept * fine_step_);
         squares += bound * bound;
     }
     out.error = margins_.above(std::sqrt(squares));
@@ -215,9 +215,8 @@ bool CoarseCodes::rules_out(const QueryCode& query, std::size_t node, double lim
     if (node >= errors_.size()) return false;
     const double needed = (margins_.above(limit) + query.error + errors_[node]) * (1.0 + 0x1.0p-50);
     if (!(needed > 0.0)) return false;
-    const double fine_step = static_cast<double>(step_) / kFinePerStep;
     const std::uint64_t sum = kernels_->squares(query.fine.data(), codes_.data() + node * dim_, dim_);
-    return static_cast<double>(sum) * (fine_step * fine_step) >= needed * needed * (1.0 + 0x1.0p-48);
+    return static_cast<double>(sum) * fine_area_ >= needed * needed * (1.0 + 0x1.0p-48);
 }
 
 }  // namespace quarix

@@ -68,6 +68,10 @@ private:
     RoundingMargins margins_;
     std::vector<float> low_;
     float step_ = 1.0f;
+    // A sixteenth of the step (exact; times a fine position of at most 14
+    // bits, still exact) and its square, which every test scales by.
+    double fine_step_ = 1.0 / kFinePerStep;
+    double fine_area_ = fine_step_ * fine_step_;
     std::vector<std::uint8_t> codes_;  // dim_ per encoded node
     std::vector<double> errors_;       // per node: at least |vector - grid point|; NaN: never used
 };
