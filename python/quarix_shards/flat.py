@@ -1,0 +1,70 @@
+"""Exact search spread over shards: the same answers as one PyFlat, bit for bit."""
+
+import operator
+
+import numpy as np
+
+from quarix import PyFlat
+from quarix_shards._checks import FlatChecks
+from quarix_shards._sharded import Sharded, queries_list, text
+from quarix_shards._values import rows_array, vector_array
+
+
+def _order(hit):
+    # The library's order: smaller first (-0.0 equal to 0.0), NaN last, ties to the smaller id.
+    identifier, distance = hit
+    nan = distance != distance
+    return (nan, 0.0 if nan else distance, identifier)
+
+
+class ShardedFlat(Sharded):
+    """An exact index over `shards` Ray actors, each holding one PyFlat.
+
+    Ids are global insertion positions, as in one PyFlat, and every search
+    returns exactly what one PyFlat over the same vectors would.
+    """
+
+    def __init__(self, dim, metric=None, shards=None, actor_options=None):
+        PyFlat(dim, metric)  # the single class judges the arguments
+        self._dim = operator.index(dim)
+        metric = None if metric is None else text(metric)
+        self._checks = FlatChecks(self._dim, metric)
+        super().__init__("flat", {"dim": self._dim, "metric": metric}, shards, actor_options)
+
+    @property
+    def dim(self):
+        return self._dim
+
+    def insert(self, vector):
+        self._check_usable()
+        self._checks.insert(vector)
+        self._add(vector_array(vector))
+
+    def create(self, vectors, progress=None):
+        self._check_usable()
+        self._checks.create(vectors)
+        self._store(rows_array(vectors, self._dim), None, progress)
+
+    def search(self, query, k=None):
+        return self._search([query], k)[0]
+
+    def search_many(self, queries, k=None):
+        return self._search(queries_list(queries), k)
+
+    def _search(self, queries, k):
+        self._check_usable()
+        for query in queries:
+            self._checks.search(query, k, self._count)
+        if not queries:
+            return []
+        count = max(1, operator.index(k)) if k is not None else 1
+        batch = np.stack([vector_array(query) for query in queries])
+        answers = self._ask(batch, count)
+        self._last_index_seconds = max(seconds for _, _, seconds in answers)
+        shards = self._shard_total
+        merged = []
+        for i in range(len(queries)):
+            hits = [(local * shards + shard, distance) for shard, lists, _ in answers for local, distance in lists[i]]
+            hits.sort(key=_order)
+            merged.append(hits[:count])
+        return merged
