@@ -40,6 +40,10 @@ def _reason(error):
     return f"{type(error).__name__}: {detail}" if detail else type(error).__name__
 
 
+def start_error(name, shard, shards, error):
+    return ShardLostError(f"{name} could not start shard {shard} of {shards} ({_reason(error)})")
+
+
 def lost_error(name, shard, shards, stored, error):
     return ShardLostError(
         f"{name} shard {shard} of {shards} is lost ({_reason(error)}); the {stored} vectors it held are gone, "

@@ -8,7 +8,8 @@ import threading
 import numpy as np
 import ray
 
-from quarix_shards._runtime import ShardLostError, collect, ensure_ray, lost_error, shard_count, start_shards
+from quarix_shards._runtime import (ShardLostError, collect, ensure_ray, lost_error, shard_count, start_error,
+                                    start_shards)
 
 # With a bar, each shard gets its part in about this many pieces, so the bar moves while the shards build.
 _PIECES_PER_SHARD = 40
@@ -45,6 +46,14 @@ class Sharded:
         self._count = 0
         self._failure = None
         self._lock = threading.Lock()
+        # Wait until every shard runs, so a shard that cannot start (quarix missing on a
+        # machine, say) fails here rather than in the first call that stores vectors.
+        try:
+            collect([actor.stored.remote() for actor in self._actors],
+                    lambda shard, error: start_error(type(self).__name__, shard, self._shard_total, error))
+        except ShardLostError:
+            self.close()
+            raise
 
     @property
     def shards(self):

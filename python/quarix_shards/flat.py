@@ -6,15 +6,9 @@ import numpy as np
 
 from quarix import PyFlat
 from quarix_shards._checks import FlatChecks
+from quarix_shards._flat_pieces import flat_order
 from quarix_shards._sharded import Sharded, queries_list, text
 from quarix_shards._values import rows_array, vector_array
-
-
-def _order(hit):
-    # The library's order: smaller first (-0.0 equal to 0.0), NaN last, ties to the smaller id.
-    identifier, distance = hit
-    nan = distance != distance
-    return (nan, 0.0 if nan else distance, identifier)
 
 
 class ShardedFlat(Sharded):
@@ -65,6 +59,6 @@ class ShardedFlat(Sharded):
         merged = []
         for i in range(len(queries)):
             hits = [(local * shards + shard, distance) for shard, lists, _ in answers for local, distance in lists[i]]
-            hits.sort(key=_order)
+            hits.sort(key=flat_order)
             merged.append(hits[:count])
         return merged
