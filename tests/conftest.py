@@ -6,6 +6,8 @@ import sys
 
 import pytest
 
+from run_mode import SANITIZED, SANITIZER_FLAGS
+
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 
 
@@ -16,12 +18,14 @@ def _tool(name):
 @pytest.fixture(scope="session")
 def hooks():
     """The test-only extension, built from this checkout for this interpreter."""
-    build = ROOT / "build" / "test-hooks" / f"py{sys.version_info[0]}{sys.version_info[1]}"
+    # Under ./run sanitize the hooks get the module's sanitizer flags, in a folder of their own.
+    flavour = "test-hooks-asan" if SANITIZED else "test-hooks"
+    build = ROOT / "build" / flavour / f"py{sys.version_info[0]}{sys.version_info[1]}"
     cmake = _tool("cmake")
     assert cmake, "cmake is needed to build the test-only extension"
     generator = ["-G", "Ninja"] if _tool("ninja") and not (build / "Makefile").exists() else []
     configure = [cmake, "-S", str(ROOT), "-B", str(build), *generator, f"-DPython_EXECUTABLE={sys.executable}",
-                 "-DQUARIX_TEST_HOOKS=ON", "-DCMAKE_BUILD_TYPE=Release"]
+                 "-DQUARIX_TEST_HOOKS=ON", "-DCMAKE_BUILD_TYPE=Release", f"-DCMAKE_CXX_FLAGS={SANITIZER_FLAGS}"]
     for command in (configure, [cmake, "--build", str(build), "--target", "_quarix_testhooks"]):
         done = subprocess.run(command, capture_output=True, text=True)
         assert done.returncode == 0, done.stdout + done.stderr

@@ -10,6 +10,9 @@ class Index:
     def __index__(self):
         return self.value
 
+    def __repr__(self):
+        return f"Index({self.value!r})"
+
 
 class Real:
     """A float through __float__ only."""
@@ -19,3 +22,13 @@ class Real:
 
     def __float__(self):
         return self.value
+
+    def __repr__(self):
+        return f"Real({self.value!r})"
+
+
+class Opaque:
+    """Converts to nothing."""
+
+    def __repr__(self):
+        return "Opaque()"

@@ -121,3 +121,29 @@ def test_access_flag_still_guards_after_array_calls():
     with pytest.raises(RuntimeError, match="Already borrowed"):
         index.search([Sneaky(), 0.0])
     assert index.search(np.array([0.0, 0.0]), 5) == [(0, 0.0)]
+
+
+def test_float64_buffers_of_a_refused_length_are_not_copied():
+    # 2**36 elements claimed by a zero-stride view: a copy would need 512 GiB. Where nothing can
+    # change the outcome, the length is refused before any element is read.
+    huge = np.lib.stride_tricks.as_strided(np.zeros(1), shape=(2**36,), strides=(0,))
+    rows = np.lib.stride_tricks.as_strided(np.zeros(1), shape=(2**34, 4), strides=(0, 0))
+    flat, graph = quarix.PyFlat(3), quarix.PyHNSW(3, metric="euclidean", schema=["c"])
+    length = "Expected vector of length 3, got 68719476736"
+    assert outcome(lambda: flat.insert(huge)) == (ValueError, length)
+    assert outcome(lambda: graph.insert(huge)) == (ValueError, length)
+    for index in (flat, graph):
+        assert outcome(lambda: index.create(rows)) == (ValueError, "Vector length 4 does not match index dimension 3")
+        assert outcome(lambda: index.create([[1.0, 2.0, 3.0], huge, [1.0]])) == (
+            ValueError, "Vector length 68719476736 does not match index dimension 3")
+        # A conversion failure later in the call still comes first, as it would for any vector.
+        assert outcome(lambda: index.create([huge, [1.0, "x", 2.0]])) == (
+            TypeError, "argument 'vectors': must be real number, not str")
+    # So do the metadata checks of PyHNSW, which come before the length is looked at.
+    assert outcome(lambda: graph.insert(huge, [("d", 1)])) == (ValueError, "Missing metadata for attribute 'c'")
+    assert outcome(lambda: graph.create(rows, [])) == (
+        ValueError, "Length of metadata list must match number of vectors")
+    assert outcome(lambda: graph.create([huge], [[("c", None)]])) == (
+        ValueError, "Unsupported metadata type for attribute 'c'")
+    flat.insert([1.0, 2.0, 3.0])
+    assert flat.search([1.0, 2.0, 3.0], 5) == [(0, 0.0)]

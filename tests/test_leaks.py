@@ -9,6 +9,10 @@ garbage collection:
 - the native heap: glibc's mallinfo2() bytes in use, else the resident size.
 Each check runs a call N times and allows a small constant slack, well below
 what one leaked object or allocation per call would add.
+
+Under ./run sanitize glibc's counters read 0 and every Python object comes
+from malloc, so the objects are counted as the blocks tracemalloc traces and
+the heap as the bytes the sanitizer's allocator holds for the program.
 """
 
 import ctypes
@@ -16,10 +20,12 @@ import ctypes.util
 import gc
 import os
 import sys
+import tracemalloc
 
 import pytest
 
 import quarix
+from run_mode import SANITIZED
 
 N = 2000
 WARMUP = 300
@@ -53,7 +59,22 @@ def rss_bytes():
         return int(statm.read().split()[1]) * _PAGE
 
 
+def _sanitizer_heap():
+    try:
+        fn = ctypes.CDLL(None).__sanitizer_get_current_allocated_bytes
+    except AttributeError:
+        return None
+    fn.restype = ctypes.c_size_t
+    fn.argtypes = []
+    return fn
+
+
+_SANITIZER_HEAP = _sanitizer_heap() if SANITIZED else None
+
+
 def native_heap_bytes():
+    if _SANITIZER_HEAP is not None:
+        return _SANITIZER_HEAP()
     if _MALLINFO2 is None:
         return rss_bytes()
     info = _MALLINFO2()
@@ -63,22 +84,30 @@ def native_heap_bytes():
 def live_objects():
     if hasattr(sys, "gettotalrefcount"):
         return sys.gettotalrefcount()
+    if tracemalloc.is_tracing():
+        return len(tracemalloc.take_snapshot().traces)
     return sys.getallocatedblocks()
 
 
 def measure(call, watched=(), n=N):
     """Growth of (live objects, references on each watched object, native heap) over n calls."""
-    for _ in range(WARMUP):
-        call()
-    gc.collect()
-    refs = [sys.getrefcount(obj) for obj in watched]
-    live = live_objects()
-    heap = native_heap_bytes()
-    for _ in range(n):
-        call()
-    gc.collect()
-    heap_growth = native_heap_bytes() - heap
-    live_growth = live_objects() - live
+    if SANITIZED:
+        tracemalloc.start()
+    try:
+        for _ in range(WARMUP):
+            call()
+        gc.collect()
+        refs = [sys.getrefcount(obj) for obj in watched]
+        live = live_objects()
+        heap = native_heap_bytes()
+        for _ in range(n):
+            call()
+        gc.collect()
+        heap_growth = native_heap_bytes() - heap
+        live_growth = live_objects() - live
+    finally:
+        if SANITIZED:
+            tracemalloc.stop()
     after = [sys.getrefcount(obj) for obj in watched]
     ref_growth = [a - b for a, b in zip(after, refs)]
     return live_growth, ref_growth, heap_growth
@@ -298,14 +327,16 @@ def big_vectors():
 
 
 def _rss_growth(call):
+    # The sanitizer's quarantine keeps freed memory resident: there, count what the program holds.
+    gauge = native_heap_bytes if SANITIZED else rss_bytes
     for _ in range(3):
         call()
     gc.collect()
-    before = rss_bytes()
+    before = gauge()
     for _ in range(ROUNDS):
         call()
     gc.collect()
-    return rss_bytes() - before
+    return gauge() - before
 
 
 def test_created_and_dropped_indexes_release_their_memory(big_vectors):

@@ -134,14 +134,20 @@ void append_float_list(PyObject* list, std::vector<double>& out) {
     }
 }
 
-void append_doubles(PyObject* object, std::vector<double>& out) {
+// Appends the object's doubles and returns how many elements it has. A float64
+// buffer converts without running Python code, so when its length is not the
+// one the call accepts the call's outcome is already fixed: its elements are not
+// copied (a zero-stride view may claim far more elements than memory holds).
+std::size_t append_doubles(PyObject* object, std::vector<double>& out, std::size_t accepted = kAnyLength) {
+    const std::size_t start = out.size();
     if (PyList_CheckExact(object)) {
         append_float_list(object, out);
-        return;
+        return out.size() - start;
     }
     if (const DoubleBuffer buffer(object, 1); buffer) {
-        buffer.append_row(0, out);
-        return;
+        const std::size_t length = buffer.extent(0);
+        if (accepted == kAnyLength || length == accepted) buffer.append_row(0, out);
+        return length;
     }
     for_each_item(
         object, [&](std::size_t hint, bool trusted) { reserve_more(out, usable_hint(hint, trusted)); },
@@ -153,6 +159,7 @@ void append_doubles(PyObject* object, std::vector<double>& out) {
                 out.push_back(to_double(held.get()));
             }
         });
+    return out.size() - start;
 }
 
 template <class T, class Convert>
@@ -203,9 +210,17 @@ std::vector<double> to_vector(PyObject* object) {
     return out;
 }
 
-VectorList to_vectors(PyObject* object) {
+SizedVector to_vector_of(PyObject* object, std::size_t accepted) {
+    SizedVector out;
+    out.length = append_doubles(object, out.values, accepted);
+    return out;
+}
+
+VectorList to_vectors(PyObject* object, std::size_t accepted) {
     VectorList out;
     if (const DoubleBuffer buffer(object, 2); buffer) {
+        if (accepted != kAnyLength && buffer.extent(1) != accepted)
+            return VectorList::refused(buffer.extent(0), buffer.extent(1));
         out.reserve_vectors(buffer.extent(0));
         out.values().reserve(buffer.extent(0) * buffer.extent(1));
         for (std::size_t row = 0; row < buffer.extent(0); ++row) {
@@ -218,8 +233,13 @@ VectorList to_vectors(PyObject* object) {
         object, [&](std::size_t hint, bool trusted) { out.reserve_vectors(usable_hint(hint, trusted)); },
         [&](PyObject* item) {
             Ref held = Ref::borrow(item);
-            append_doubles(held.get(), out.values());
-            out.close_vector();
+            const std::size_t before = out.values().size();
+            const std::size_t length = append_doubles(held.get(), out.values(), accepted);
+            if (out.values().size() - before == length) {
+                out.close_vector();
+            } else {
+                out.close_refused_vector(length);
+            }
         });
     return out;
 }

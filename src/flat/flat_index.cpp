@@ -68,7 +68,7 @@ void FlatIndex::insert(std::span<const double> vector) { append(vector); }
 std::optional<FlatIndex::CreateFailure> FlatIndex::create(const VectorList& vectors) {
     if (vectors.empty()) return FlatError::EmptyVectors;
     for (std::size_t i = 0; i < vectors.size(); ++i)
-        if (vectors[i].size() != dim_) return LengthMismatch{vectors[i].size(), dim_};
+        if (vectors.length(i) != dim_) return LengthMismatch{vectors.length(i), dim_};
     const std::size_t blocks_after = (count_ + vectors.size() + kBlockLanes - 1) / kBlockLanes;
     blocks_.reserve(blocks_after * dim_ * kBlockLanes);
     for (std::size_t i = 0; i < vectors.size(); ++i) append(vectors[i]);

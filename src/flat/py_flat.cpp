@@ -45,10 +45,10 @@ PyObject* flat_insert(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
         const Slots slots = parse_fastcall(kInsertSig, args, nargs, kwnames);
         FlatObject* flat = FlatObject::of(self);
         const Access access = Access::exclusive(self, flat_type_cell(), flat->flag);
-        const std::vector<double> vector = argument("vector", slots[0], to_vector);
-        if (vector.size() != flat->index.dim())
-            value_error(expected_length_message("vector", flat->index.dim(), vector.size()));
-        flat->index.insert(vector);
+        const std::size_t dim = flat->index.dim();
+        const SizedVector vector = argument("vector", slots[0], [dim](PyObject* o) { return to_vector_of(o, dim); });
+        if (vector.length != dim) value_error(expected_length_message("vector", dim, vector.length));
+        flat->index.insert(vector.values);
         return Ref::borrow(Py_None);
     });
 }
@@ -76,7 +76,8 @@ PyObject* flat_create(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
         const Slots slots = parse_fastcall(kCreateSig, args, nargs, kwnames);
         FlatObject* flat = FlatObject::of(self);
         const Access access = Access::exclusive(self, flat_type_cell(), flat->flag);
-        const VectorList vectors = argument("vectors", slots[0], to_vectors);
+        const std::size_t dim = flat->index.dim();
+        const VectorList vectors = argument("vectors", slots[0], [dim](PyObject* o) { return to_vectors(o, dim); });
         if (auto failure = flat->index.create(vectors)) {
             if (auto* error = std::get_if<FlatError>(&*failure)) value_error(error_message(kCreatePrefix, *error));
             value_error(length_mismatch_message(std::get<LengthMismatch>(*failure)));

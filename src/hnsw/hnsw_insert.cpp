@@ -129,7 +129,7 @@ std::optional<HnswIndex::Failure> HnswIndex::create(const VectorList& vectors, c
     if (rows && !schema_) rows = nullptr;  // metadata without a schema is ignored
     if (rows && rows->size() != vectors.size()) return HnswError::AttributeNotFound;
     for (std::size_t i = 0; i < vectors.size(); ++i)
-        if (vectors[i].size() != dim_) return WrongLength{{vectors[i].size(), dim_}};
+        if (vectors.length(i) != dim_) return WrongLength{{vectors.length(i), dim_}};
     for (std::size_t i = 0; i < vectors.size(); ++i)
         if (auto failure = insert(vectors[i], rows ? &(*rows)[i] : nullptr, rng)) return failure;
     return std::nullopt;

@@ -69,15 +69,18 @@ PyObject* hnsw_insert(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
         const Slots slots = parse_fastcall(kInsertSig, args, nargs, kwnames);
         HnswObject* hnsw = HnswObject::of(self);
         const Access access = Access::exclusive(self, hnsw_type_cell(), hnsw->flag);
-        const std::vector<double> vector = argument("vector", slots[0], to_vector);
-        const std::optional<Pairs> metadata = optional_argument("metadata", slots[1], to_pairs);
         HnswIndex& index = hnsw->index;
+        const std::size_t dim = index.dim();
+        const SizedVector vector = argument("vector", slots[0], [dim](PyObject* o) { return to_vector_of(o, dim); });
+        const std::optional<Pairs> metadata = optional_argument("metadata", slots[1], to_pairs);
         std::optional<Row> row;
         if (metadata) {
             if (!index.schema()) value_error(kNoSchemaForMetadata);
             row = assemble_row(*index.schema(), *metadata);
         }
-        if (auto failure = index.insert(vector, row ? &*row : nullptr, ThreadRng::current()))
+        // The length is the insertion's first check: a refused buffer fails where the core would.
+        if (vector.length != dim) raise_failure(WrongLength{{vector.length, dim}}, kInsertPrefix, true);
+        if (auto failure = index.insert(vector.values, row ? &*row : nullptr, ThreadRng::current()))
             raise_failure(*failure, kInsertPrefix, true);
         return Ref::borrow(Py_None);
     });
@@ -111,9 +114,10 @@ PyObject* hnsw_create(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
         const Slots slots = parse_fastcall(kCreateSig, args, nargs, kwnames);
         HnswObject* hnsw = HnswObject::of(self);
         const Access access = Access::exclusive(self, hnsw_type_cell(), hnsw->flag);
-        const VectorList vectors = argument("vectors", slots[0], to_vectors);
-        const auto metadata = optional_argument("metadata", slots[1], to_pair_lists);
         HnswIndex& index = hnsw->index;
+        const std::size_t dim = index.dim();
+        const VectorList vectors = argument("vectors", slots[0], [dim](PyObject* o) { return to_vectors(o, dim); });
+        const auto metadata = optional_argument("metadata", slots[1], to_pair_lists);
         std::optional<std::vector<Row>> rows;
         if (metadata) {
             if (metadata->size() != vectors.size()) value_error("Length of metadata list must match number of vectors");

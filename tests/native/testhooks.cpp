@@ -341,7 +341,7 @@ PyObject* convert(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         if (kind == "text") return new_text(argument("value", value, to_text));
         if (kind == "vector") return new_float_list(argument("value", value, to_vector));
         if (kind == "vectors") {
-            const VectorList list = argument("value", value, to_vectors);
+            const VectorList list = argument("value", value, [](PyObject* o) { return to_vectors(o); });
             return new_list(list.size(), [&](std::size_t i) { return new_float_list(list[i]); });
         }
         if (kind == "texts") {
