@@ -137,7 +137,7 @@ def test_sharded_graph_finds_the_nearest_and_filters_across_shards():
     # Metadata in every form a value takes; each is stored as one kind.
     values = {0: [True, 1, np.int64(1), Index(1)], 1: ["b"], 2: [2.5, Real(2.5), np.float32(2.5)]}
     metadata = [[("c", values[k][i % len(values[k])]), ("unused", "x")] for i, k in enumerate(kinds)]
-    with ShardedHNSW(6, metric="euclidean", schema=["c"], shards=4) as graph:
+    with ShardedHNSW(6, layers=1, ef_search=200, metric="euclidean", schema=["c"], shards=4) as graph:
         graph.create(vectors[:100], metadata[:100])
         for i in range(100, 120):
             graph.insert(list(vectors[i]), metadata[i])
