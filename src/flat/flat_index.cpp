@@ -37,6 +37,7 @@ public:
         return true;
     }
     const SearchHit& worst() const { return heap_.front(); }
+    bool full() const { return heap_.size() == keep_; }
 
     FlatIndex::Pairs sorted() && {
         std::sort_heap(heap_.begin(), heap_.end(), hit_less);
@@ -51,6 +52,11 @@ private:
     std::vector<SearchHit> heap_;
 };
 
+// The scan judges its codes every kCodeWindow tested blocks, and stops
+// testing them when fewer than one in kLeastSkipShare was skipped.
+constexpr std::size_t kCodeWindow = 256;
+constexpr std::size_t kLeastSkipShare = 5;
+
 }  // namespace
 
 void FlatIndex::append(std::span<const double> vector) {
@@ -63,7 +69,13 @@ void FlatIndex::append(std::span<const double> vector) {
     ++count_;
 }
 
-void FlatIndex::insert(std::span<const double> vector) { append(vector); }
+void FlatIndex::insert(std::span<const double> vector) {
+    append(vector);
+    if (metric_ == euclidean_distance) {
+        const double* row = vector.data();
+        codes_.update(blocks_, count_, {&row, 1});
+    }
+}
 
 std::optional<FlatIndex::CreateFailure> FlatIndex::create(const VectorList& vectors) {
     if (vectors.empty()) return FlatError::EmptyVectors;
@@ -72,11 +84,16 @@ std::optional<FlatIndex::CreateFailure> FlatIndex::create(const VectorList& vect
     const std::size_t blocks_after = (count_ + vectors.size() + kBlockLanes - 1) / kBlockLanes;
     blocks_.reserve(blocks_after * dim_ * kBlockLanes);
     for (std::size_t i = 0; i < vectors.size(); ++i) append(vectors[i]);
+    if (metric_ == euclidean_distance) {
+        std::vector<const double*> rows(vectors.size());
+        for (std::size_t i = 0; i < vectors.size(); ++i) rows[i] = vectors[i].data();
+        codes_.update(blocks_, count_, rows);
+    }
     return std::nullopt;
 }
 
-std::variant<FlatIndex::Pairs, FlatError> FlatIndex::search(std::span<const double> query,
-                                                             std::size_t k) const {
+std::variant<FlatIndex::Pairs, FlatError> FlatIndex::search(std::span<const double> query, std::size_t k,
+                                                             ScanCounts* counts) const {
     if (blocks_.empty()) return FlatError::EmptyIndex;
     if (query.size() != dim_) InternalFailure::raise(length_mismatch_message({query.size(), dim_}));
 
@@ -88,8 +105,30 @@ std::variant<FlatIndex::Pairs, FlatError> FlatIndex::search(std::span<const doub
     double abandon_at = std::numeric_limits<double>::quiet_NaN();  // nothing is abandoned yet
     double distances[kBlockLanes];
 
+    CodeBlocks::Query code;
+    if (euclidean) codes_.encode_query(query, code);
+    bool use_codes = code.usable;
+    ScanCounts scan, window;
+
     const std::size_t block_size = dim_ * kBlockLanes;
     for (std::size_t first = 0; first < n; first += kBlockLanes) {
+        const std::size_t lanes = std::min(kBlockLanes, n - first);
+        if (use_codes && best.full()) {
+            // Codes are tested in id order, against the k-th best so far: a
+            // lane at exactly that distance could not displace it anyway.
+            const unsigned lane_mask = (1u << lanes) - 1;
+            const bool skip = (codes_.near_lanes(code, first / kBlockLanes, best.worst().distance) & lane_mask) == 0;
+            ++window.measured;
+            window.skipped += skip;
+            if (window.measured == kCodeWindow) {
+                // Bounds that rarely skip a block cost more than they save.
+                use_codes = window.skipped * kLeastSkipShare >= kCodeWindow;
+                scan.skipped += window.skipped;
+                window = {};
+            }
+            if (skip) continue;
+        }
+        ++scan.measured;
         const double* block = blocks_.data() + (first / kBlockLanes) * block_size;
         if (euclidean) {
             if (!kernels_->euclidean(query.data(), dim_, block, abandon_at, distances)) continue;
@@ -100,11 +139,11 @@ std::variant<FlatIndex::Pairs, FlatError> FlatIndex::search(std::span<const doub
         } else {
             kernels_->inner_product(query.data(), dim_, block, distances);
         }
-        const std::size_t lanes = std::min(kBlockLanes, n - first);
         for (std::size_t j = 0; j < lanes; ++j) {
             if (best.offer({distances[j], first + j}) && euclidean) abandon_at = euclidean_abandon_threshold(best.worst().distance);
         }
     }
+    if (counts) *counts = {scan.skipped + window.skipped, scan.measured};
     return std::move(best).sorted();
 }
 

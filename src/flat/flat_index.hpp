@@ -12,6 +12,7 @@
 #include "errors/index_errors.hpp"
 #include "errors/length_messages.hpp"
 #include "flat/block_layout.hpp"
+#include "flat/code_blocks.hpp"
 #include "metrics/distance.hpp"
 #include "metrics/search_hit.hpp"
 #include "metrics/vector_list.hpp"
@@ -23,8 +24,9 @@ public:
     using CreateFailure = std::variant<FlatError, LengthMismatch>;
     using Pairs = std::vector<std::pair<std::size_t, double>>;  // (id, distance), nearest first
 
-    FlatIndex(std::size_t dim, DistanceFn metric, const BlockKernels& kernels = block_kernels())
-        : dim_(dim), metric_(metric), kernels_(&kernels) {}
+    FlatIndex(std::size_t dim, DistanceFn metric, const BlockKernels& kernels = block_kernels(),
+              const CodeBlockKernels& code_kernels = code_block_kernels())
+        : dim_(dim), metric_(metric), kernels_(&kernels), codes_(dim, code_kernels) {}
 
     std::size_t dim() const { return dim_; }
     std::size_t size() const { return count_; }
@@ -40,7 +42,13 @@ public:
     // The first max(k, 1) hits in hit order, capped at the number stored;
     // EmptyIndex when no vector data is stored. The caller has checked the
     // query's length.
-    std::variant<Pairs, FlatError> search(std::span<const double> query, std::size_t k) const;
+    // `counts`, when given, receives how many blocks of vectors the scan
+    // skipped on their codes alone and how many it measured.
+    struct ScanCounts {
+        std::size_t skipped = 0, measured = 0;
+    };
+    std::variant<Pairs, FlatError> search(std::span<const double> query, std::size_t k,
+                                          ScanCounts* counts = nullptr) const;
 
 private:
     void append(std::span<const double> vector);
@@ -54,6 +62,8 @@ private:
     // Sums of squares of the stored vectors, kept for the cosine only.
     std::vector<double> norms_;
     std::size_t count_ = 0;  // vectors stored; with dim 0 they hold no data
+    // Euclidean indexes only: lower bounds that let a scan skip most blocks.
+    CodeBlocks codes_;
 };
 
 }  // namespace quarix

@@ -14,14 +14,8 @@
 namespace quarix {
 namespace {
 
-constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
-// Elements this large or larger (or not finite) are not encoded: within it,
-// every offset and error term stays finite.
-constexpr double kLargestElement = 1e15;
-constexpr std::size_t kLargestDim = std::size_t{1} << 20;
-// The query's fine position minus a code's, at most 8080 either way: it fits
-// 16 bits, and 32 of its squares fit a signed 32-bit lane.
-constexpr std::int64_t kWidestDifference = std::max<std::int64_t>(kHighestFine, kFinePerStep * 255 - kLowestFine);
+// The query's fine position minus a code's fits 16 bits, and 32 of its
+// squares fit a signed 32-bit lane.
 constexpr std::size_t kSquaresPerLane = 32;
 static_assert(kFinePerStep == 16, "the kernels shift codes left by 4");
 static_assert(kWidestDifference < (1 << 15));
@@ -112,20 +106,6 @@ constexpr auto kVariants = std::to_array<const CodeKernels*>({
 
 const CodeKernels& kChosen = fastest_variant(kVariants);
 
-bool encodable(const double* v, std::size_t dim) {
-    for (std::size_t i = 0; i < dim; ++i)
-        if (!(std::fabs(v[i]) < kLargestElement)) return false;
-    return true;
-}
-
-// x - low - position, where position (a grid point's offset from low) is
-// exact in double. Returned: a bound on the exact difference's magnitude,
-// covering the two roundings of the computation.
-double offset_bound(double x, float low, double position) {
-    const double from_low = x - static_cast<double>(low);
-    return (std::fabs(from_low - position) + std::fabs(from_low) * 0x1.0p-51) * (1.0 + 0x1.0p-50);
-}
-
 }  // namespace
 
 const CodeKernels& code_kernels() { return kChosen; }
@@ -133,38 +113,15 @@ const CodeKernels& code_kernels() { return kChosen; }
 const CodeKernels* code_kernels_named(const char* name) { return named_variant(kVariants, name); }
 
 CoarseCodes::CoarseCodes(std::size_t dim, const CodeKernels& kernels)
-    : dim_(dim), kernels_(&kernels), margins_(dim) {}
+    : dim_(dim), kernels_(&kernels), grid_(dim) {}
 
 void CoarseCodes::fit(const std::vector<double>& vectors, std::size_t count) {
-    low_.clear();
     codes_.clear();
     errors_.clear();
-    if (dim_ == 0 || dim_ > kLargestDim) return;
-    std::vector<double> lowest(dim_, std::numeric_limits<double>::infinity());
-    std::vector<double> highest(dim_, -std::numeric_limits<double>::infinity());
-    bool any = false;
-    for (std::size_t id = 0; id < count; ++id) {
-        const double* v = vectors.data() + id * dim_;
-        if (!encodable(v, dim_)) continue;
-        any = true;
-        for (std::size_t i = 0; i < dim_; ++i) {
-            lowest[i] = std::min(lowest[i], v[i]);
-            highest[i] = std::max(highest[i], v[i]);
-        }
-    }
-    if (!any) return;
-    // One step for all elements, so that the distance between grid points
-    // is a plain sum of integer squares: the widest element sets it.
-    double widest = 0.0;
-    low_.resize(dim_);
-    for (std::size_t i = 0; i < dim_; ++i) {
-        low_[i] = static_cast<float>(lowest[i]);
-        widest = std::max(widest, highest[i] - lowest[i]);
-    }
-    const float step = static_cast<float>(widest / 255.0);
-    step_ = step > 0.0f && std::isfinite(step) ? step : 1.0f;
-    fine_step_ = static_cast<double>(step_) / kFinePerStep;
-    fine_area_ = fine_step_ * fine_step_;
+    ElementRanges ranges(dim_);
+    for (std::size_t id = 0; id < count; ++id) ranges.add(vectors.data() + id * dim_, 1);
+    grid_.fit(ranges);
+    if (!fitted()) return;
     codes_.reserve(count * dim_);
     errors_.reserve(count);
     for (std::size_t id = 0; id < count; ++id) encode(vectors.data() + id * dim_);
@@ -175,48 +132,22 @@ void CoarseCodes::added(const std::vector<double>& vectors, std::size_t count) {
 }
 
 void CoarseCodes::encode(const double* vector) {
-    if (!encodable(vector, dim_)) {
-        codes_.insert(codes_.end(), dim_, 0);
-        errors_.push_back(kNaN);
-        return;
-    }
-    double squares = 0.0;
-    for (std::size_t i = 0; i < dim_; ++i) {
-        const double position = std::round((vector[i] - low_[i]) / step_);
-        const auto code = static_cast<std::uint8_t>(std::clamp(position, 0.0, 255.0));
-        codes_.push_back(code);
-        const double bound = offset_bound(vector[i], low_[i], code * static_cast<double>(step_));
-        squares += bound * bound;
-    }
-    errors_.push_back(margins_.above(std::sqrt(squares)));
+    codes_.resize(codes_.size() + dim_);
+    errors_.push_back(grid_.encode(vector, codes_.data() + codes_.size() - dim_));
 }
 
 void CoarseCodes::encode_query(std::span<const double> query, QueryCode& out) const {
-    out.usable = fitted() && query.size() >= dim_ && encodable(query.data(), dim_);
-    if (!out.usable) return;
     out.fine.resize(dim_);
-    double squares = 0.0;
-    for (std::size_t i = 0; i < dim_; ++i) {
-        const double position = std::round((query[i] - low_[i]) / fine_step_);
-        const double kept = std::clamp(position, double{kLowestFine}, double{kHighestFine});
-        out.fine[i] = static_cast<std::int16_t>(kept);
-        const double bound = offset_bound(query[i], low_[i], kept * fine_step_);
-        squares += bound * bound;
-    }
-    out.error = margins_.above(std::sqrt(squares));
+    out.error = grid_.encode_query(query, out.fine.data());
+    out.usable = !std::isnan(out.error);
 }
 
-// The grid points lie sqrt(sum) fine steps apart, exactly. The query and the
-// vector lie within query.error and errors_[node] of them, and the computed
-// distance within rounding margins of the exact one; so if the grid points
-// are `needed` apart, the computed distance is at least limit. Every step
-// rounds the threshold up, and the comparison is made on squares.
 bool CoarseCodes::rules_out(const QueryCode& query, std::size_t node, double limit) const {
     if (node >= errors_.size()) return false;
-    const double needed = (margins_.above(limit) + query.error + errors_[node]) * (1.0 + 0x1.0p-50);
-    if (!(needed > 0.0)) return false;
+    const double needed = grid_.needed_area(limit, query.error, errors_[node]);
+    if (!std::isfinite(needed)) return false;
     const std::uint64_t sum = kernels_->squares(query.fine.data(), codes_.data() + node * dim_, dim_);
-    return static_cast<double>(sum) * fine_area_ >= needed * needed * (1.0 + 0x1.0p-48);
+    return static_cast<double>(sum) * grid_.fine_area() >= needed;
 }
 
 }  // namespace quarix

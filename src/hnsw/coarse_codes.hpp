@@ -1,12 +1,6 @@
-// One byte per element of every stored vector, for proving a Euclidean
-// neighbour far without reading its full vector. Element i of a node lies
-// near the grid point low[i] + code * step, with one step for every element,
-// and the query is placed on a grid sixteen times finer. The squared distance
-// between the two grid points is then a sum of integer squares, computed
-// exactly; widened by how far the query and the node lie from their grid
-// points and by the rounding of the exact distance, it bounds that distance
-// from below. Like the pivots, the codes change how fast a walk runs, never
-// what it returns.
+// One byte per element of every stored node, row by row, on the grid of
+// code_grid.hpp: a walk tests a node's code before reading its vector. Like
+// the pivots, the codes change how fast a walk runs, never what it returns.
 #pragma once
 
 #include <cstddef>
@@ -14,16 +8,9 @@
 #include <span>
 #include <vector>
 
-#include "hnsw/rounding_margins.hpp"
+#include "metrics/code_grid.hpp"
 
 namespace quarix {
-
-// The query's position on the fine grid, in sixteenths of a step, is kept
-// within these bounds: every difference from a code then fits 16 bits, and
-// 32 of its squares fit a 32-bit sum.
-inline constexpr std::int32_t kFinePerStep = 16;
-inline constexpr std::int32_t kLowestFine = -4000;
-inline constexpr std::int32_t kHighestFine = 8000;
 
 // Sum over the elements of (fine[i] - kFinePerStep * codes[i])^2, exactly.
 struct CodeKernels {
@@ -42,7 +29,7 @@ public:
     void fit(const std::vector<double>& vectors, std::size_t count);
     // Encodes node count - 1 on the current grid (no-op before the first fit).
     void added(const std::vector<double>& vectors, std::size_t count);
-    bool fitted() const { return !low_.empty(); }
+    bool fitted() const { return grid_.fitted(); }
 
     struct QueryCode {
         std::vector<std::int16_t> fine;
@@ -65,13 +52,7 @@ private:
 
     std::size_t dim_;
     const CodeKernels* kernels_;
-    RoundingMargins margins_;
-    std::vector<float> low_;
-    float step_ = 1.0f;
-    // A sixteenth of the step (exact; times a fine position of at most 14
-    // bits, still exact) and its square, which every test scales by.
-    double fine_step_ = 1.0 / kFinePerStep;
-    double fine_area_ = fine_step_ * fine_step_;
+    CodeGrid grid_;
     std::vector<std::uint8_t> codes_;  // dim_ per encoded node
     std::vector<double> errors_;       // per node: at least |vector - grid point|; NaN: never used
 };

@@ -36,11 +36,6 @@ struct SplitMix {
 
 }  // namespace
 
-std::size_t& pruning_start_count() {
-    static std::size_t start = 1024;
-    return start;
-}
-
 PivotTable::PivotTable(std::size_t dim) : dim_(dim), margins_(dim) {}
 
 double PivotTable::lower_bound(double computed) const {

@@ -12,15 +12,10 @@
 #include <span>
 #include <vector>
 
-#include "hnsw/rounding_margins.hpp"
+#include "metrics/rounding_margins.hpp"
 #include "metrics/batch_distance.hpp"
 
 namespace quarix {
-
-// The node count at which a Euclidean index first fits its pivots and coarse
-// codes (0: never); it fits them again each time its count doubles. Tests
-// lower it to exercise pruning on small graphs.
-std::size_t& pruning_start_count();
 
 class PivotTable {
 public:

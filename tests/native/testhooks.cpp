@@ -153,6 +153,54 @@ PyObject* flat_search(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     });
 }
 
+// flat_bounded(code_kernels, start, dim, batches, queries): a Euclidean flat
+// index fitting its codes from `start` vectors on (0: never), with the named
+// code kernels. Each batch of vectors is inserted (one vector) or created
+// (several); after each, every (query, k) is searched. Returns per batch, per
+// query, (hits or None for an empty index, blocks skipped on their codes);
+// None when this CPU cannot run the kernels.
+PyObject* flat_bounded(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    return entry([&]() -> Ref {
+        if (nargs != 5) throw_pending(PyExc_TypeError, "flat_bounded(code_kernels, start, dim, batches, queries)");
+        const CodeBlockKernels* kernels = code_block_kernels_named(to_text(args[0]).c_str());
+        if (!kernels) return Ref::borrow(Py_None);
+        struct StartGuard {
+            std::size_t previous = pruning_start_count();
+            ~StartGuard() { pruning_start_count() = previous; }
+        } guard;
+        pruning_start_count() = to_size(args[1]);
+        FlatIndex index(to_size(args[2]), euclidean_distance, block_kernels(), *kernels);
+        std::vector<std::pair<std::vector<double>, std::size_t>> queries;
+        const Ref query_list = Ref::steal(PySequence_List(args[4]));
+        if (!query_list) throw_fetched();
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(query_list.get()); ++i) {
+            PyObject* item = PyList_GET_ITEM(query_list.get(), i);
+            if (!PyTuple_Check(item) || PyTuple_GET_SIZE(item) != 2) throw_pending(PyExc_TypeError, "(query, k) pairs");
+            queries.emplace_back(to_vector(PyTuple_GET_ITEM(item, 0)), to_size(PyTuple_GET_ITEM(item, 1)));
+        }
+        const Ref batches = Ref::steal(PySequence_List(args[3]));
+        if (!batches) throw_fetched();
+        return new_list(static_cast<std::size_t>(PyList_GET_SIZE(batches.get())), [&](std::size_t b) {
+            const VectorList vectors = to_vectors(PyList_GET_ITEM(batches.get(), static_cast<Py_ssize_t>(b)));
+            if (vectors.size() == 1 && vectors.length(0) == index.dim()) {
+                index.insert(vectors[0]);
+            } else if (index.create(vectors)) {
+                throw_pending(PyExc_ValueError, "vectors do not fit the dimension");
+            }
+            return new_list(queries.size(), [&](std::size_t q) {
+                FlatIndex::ScanCounts counts;
+                auto outcome = index.search(queries[q].first, queries[q].second, &counts);
+                Ref hits = Ref::borrow(Py_None);
+                if (const auto* pairs = std::get_if<FlatIndex::Pairs>(&outcome))
+                    hits = new_list(pairs->size(), [&](std::size_t i) {
+                        return new_pair(new_size((*pairs)[i].first), new_float((*pairs)[i].second));
+                    });
+                return new_pair(std::move(hits), new_size(counts.skipped));
+            });
+        });
+    });
+}
+
 // batch_distances(kernels, metric, query, rows, abandon_at): distances from the
 // query to up to eight rows with the named batch kernels ("euclidean" or
 // "dot"), as (completed, [distances]); None when this CPU cannot run them.
@@ -386,6 +434,8 @@ PyMethodDef kMethods[] = {
     {"level_for", level_for, METH_VARARGS, "The level drawn for (layers, u)."},
     {"flat_search", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(flat_search)), METH_FASTCALL,
      "A flat search with the named distance kernels."},
+    {"flat_bounded", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(flat_bounded)), METH_FASTCALL,
+     "Euclidean flat searches with codes fitted from a start count, with the named code kernels."},
     {"batch_distances", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(batch_distances)),
      METH_FASTCALL, "Distances from a query to up to eight rows with the named batch kernels."},
     {"visit_scan", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(visit_scan_with)), METH_FASTCALL,

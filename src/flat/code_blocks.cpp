@@ -1,0 +1,261 @@
+#include "flat/code_blocks.hpp"
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <cstring>
+#include <limits>
+
+#include "metrics/kernel_choice.hpp"
+
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
+
+namespace quarix {
+namespace {
+
+constexpr unsigned kAllLanes = (1u << kBlockLanes) - 1;
+constexpr std::size_t kGroupBytes = kCodeGroup * kBlockLanes;
+// A 32-bit lane holds two squares of differences a group; this many groups
+// fit before it is widened (and the lanes tested for an early stop).
+constexpr std::size_t kGroupsPerFold = 16;
+static_assert(kFinePerStep == 16, "the kernels shift codes left by 4");
+static_assert(kWidestDifference < (1 << 15));
+static_assert(2 * kWidestDifference * kWidestDifference * kGroupsPerFold < (std::int64_t{1} << 31));
+// Sums stay below 2^52, where a double made from the integer's bits over
+// 2^52 is exact: the kernels convert them that way.
+constexpr double kTwo52 = 0x1.0p52;
+// Vectors encoded since the last fit with an error this many times the
+// largest at the fit, more than one in kOutgrownShare of them, show that
+// the grid no longer fits the data.
+constexpr double kOutgrownError = 1.5;
+constexpr std::size_t kOutgrownShare = 64;
+
+unsigned lanes_below(const std::uint64_t* sums, double area, double needed) {
+    unsigned near = 0;
+    for (std::size_t j = 0; j < kBlockLanes; ++j)
+        if (!(static_cast<double>(sums[j]) * area >= needed)) near |= 1u << j;
+    return near;
+}
+
+unsigned near_lanes_portable(const std::int16_t* fine, const std::uint8_t* block, std::size_t groups, double area,
+                             double needed, std::uint64_t* sums) {
+    for (std::size_t g = 0; g < groups; ++g) {
+        const std::uint8_t* codes = block + g * kGroupBytes;
+        for (std::size_t j = 0; j < kBlockLanes; ++j)
+            for (std::size_t r = 0; r < kCodeGroup; ++r) {
+                const std::int64_t d = std::int64_t{fine[g * kCodeGroup + r]} -
+                                       kFinePerStep * std::int64_t{codes[j * kCodeGroup + r]};
+                sums[j] += static_cast<std::uint64_t>(d * d);
+            }
+        if ((g + 1) % kGroupsPerFold == 0 && lanes_below(sums, area, needed) == 0) return 0;
+    }
+    return lanes_below(sums, area, needed);
+}
+
+#if defined(__x86_64__)
+
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#pragma GCC diagnostic ignored "-Wuninitialized"
+
+std::int64_t group_of(const std::int16_t* fine) {
+    std::int64_t four;
+    std::memcpy(&four, fine, sizeof four);
+    return four;
+}
+
+// Adds the two 32-bit halves of every 64-bit lane of `pairs` to `sums`.
+__attribute__((target("avx2"))) __m256i fold_avx2(__m256i sums, __m256i pairs) {
+    const __m256i low = _mm256_and_si256(pairs, _mm256_set1_epi64x(0xFFFFFFFF));
+    return _mm256_add_epi64(sums, _mm256_add_epi64(low, _mm256_srli_epi64(pairs, 32)));
+}
+
+// Lanes whose sum times area is at least needed, as a 4-bit mask.
+__attribute__((target("avx2"))) int far_avx2(__m256i sums, __m256d area, __m256d needed) {
+    const __m256d two52 = _mm256_set1_pd(kTwo52);
+    const __m256d value = _mm256_sub_pd(_mm256_castsi256_pd(_mm256_or_si256(sums, _mm256_castpd_si256(two52))), two52);
+    return _mm256_movemask_pd(_mm256_cmp_pd(_mm256_mul_pd(value, area), needed, _CMP_GE_OQ));
+}
+
+__attribute__((target("avx2"))) unsigned near_lanes_avx2(const std::int16_t* fine, const std::uint8_t* block,
+                                                         std::size_t groups, double area, double needed,
+                                                         std::uint64_t* sums) {
+    const __m256d area4 = _mm256_set1_pd(area), needed4 = _mm256_set1_pd(needed);
+    __m256i sums_lo = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(sums));
+    __m256i sums_hi = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(sums + 4));
+    int far = far_avx2(sums_lo, area4, needed4) | (far_avx2(sums_hi, area4, needed4) << 4);
+    for (std::size_t g = 0; g < groups;) {
+        __m256i pairs_lo = _mm256_setzero_si256(), pairs_hi = _mm256_setzero_si256();
+        const std::size_t end = std::min(groups, g + kGroupsPerFold);
+        for (; g < end; ++g) {
+            const __m256i f = _mm256_set1_epi64x(group_of(fine + g * kCodeGroup));
+            const std::uint8_t* codes = block + g * kGroupBytes;
+            const __m256i c_lo = _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(codes)));
+            const __m256i c_hi = _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(codes + 16)));
+            const __m256i d_lo = _mm256_sub_epi16(f, _mm256_slli_epi16(c_lo, 4));
+            const __m256i d_hi = _mm256_sub_epi16(f, _mm256_slli_epi16(c_hi, 4));
+            pairs_lo = _mm256_add_epi32(pairs_lo, _mm256_madd_epi16(d_lo, d_lo));
+            pairs_hi = _mm256_add_epi32(pairs_hi, _mm256_madd_epi16(d_hi, d_hi));
+        }
+        sums_lo = fold_avx2(sums_lo, pairs_lo);
+        sums_hi = fold_avx2(sums_hi, pairs_hi);
+        far = far_avx2(sums_lo, area4, needed4) | (far_avx2(sums_hi, area4, needed4) << 4);
+        if (far == static_cast<int>(kAllLanes)) return 0;
+    }
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(sums), sums_lo);
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(sums + 4), sums_hi);
+    return ~static_cast<unsigned>(far) & kAllLanes;
+}
+
+__attribute__((target("avx512f,avx512bw"))) unsigned near_lanes_avx512bw(const std::int16_t* fine,
+                                                                         const std::uint8_t* block,
+                                                                         std::size_t groups, double area,
+                                                                         double needed, std::uint64_t* sums_out) {
+    const __m512d area8 = _mm512_set1_pd(area), needed8 = _mm512_set1_pd(needed), two52 = _mm512_set1_pd(kTwo52);
+    const __m512i low_half = _mm512_set1_epi64(0xFFFFFFFF);
+    __m512i sums = _mm512_loadu_si512(sums_out);
+    __mmask8 far = _mm512_cmp_pd_mask(
+        _mm512_mul_pd(_mm512_sub_pd(_mm512_castsi512_pd(_mm512_or_si512(sums, _mm512_castpd_si512(two52))), two52), area8),
+        needed8, _CMP_GE_OQ);
+    for (std::size_t g = 0; g < groups;) {
+        __m512i pairs = _mm512_setzero_si512();
+        const std::size_t end = std::min(groups, g + kGroupsPerFold);
+        for (; g < end; ++g) {
+            const __m512i f = _mm512_set1_epi64(group_of(fine + g * kCodeGroup));
+            const __m512i c =
+                _mm512_cvtepu8_epi16(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(block + g * kGroupBytes)));
+            const __m512i d = _mm512_sub_epi16(f, _mm512_slli_epi16(c, 4));
+            pairs = _mm512_add_epi32(pairs, _mm512_madd_epi16(d, d));
+        }
+        sums = _mm512_add_epi64(sums, _mm512_add_epi64(_mm512_and_si512(pairs, low_half), _mm512_srli_epi64(pairs, 32)));
+        const __m512d value =
+            _mm512_sub_pd(_mm512_castsi512_pd(_mm512_or_si512(sums, _mm512_castpd_si512(two52))), two52);
+        far = _mm512_cmp_pd_mask(_mm512_mul_pd(value, area8), needed8, _CMP_GE_OQ);
+        if (far == kAllLanes) return 0;
+    }
+    _mm512_storeu_si512(sums_out, sums);
+    return ~static_cast<unsigned>(far) & kAllLanes;
+}
+
+#pragma GCC diagnostic pop
+
+constexpr CodeBlockKernels kAvx2{near_lanes_avx2, "avx2"};
+constexpr CodeBlockKernels kAvx512bw{near_lanes_avx512bw, "avx512bw"};
+
+#endif
+
+constexpr CodeBlockKernels kPortable{near_lanes_portable, "portable"};
+
+constexpr auto kVariants = std::to_array<const CodeBlockKernels*>({
+#if defined(__x86_64__)
+    &kAvx512bw, &kAvx2,
+#endif
+    &kPortable});
+
+const CodeBlockKernels& kChosen = fastest_variant(kVariants);
+
+double widest_error(double a, double b) {
+    return std::isnan(a) || std::isnan(b) ? std::numeric_limits<double>::quiet_NaN() : std::max(a, b);
+}
+
+}  // namespace
+
+const CodeBlockKernels& code_block_kernels() { return kChosen; }
+
+const CodeBlockKernels* code_block_kernels_named(const char* name) { return named_variant(kVariants, name); }
+
+CodeBlocks::CodeBlocks(std::size_t dim, const CodeBlockKernels& kernels)
+    : dim_(dim),
+      groups_((dim + kCodeGroup - 1) / kCodeGroup),
+      head_groups_(std::min(groups_, kHeadGroups)),
+      kernels_(&kernels),
+      grid_(dim),
+      vector_(dim),
+      row_(groups_ * kCodeGroup, 0) {}
+
+void CodeBlocks::update(const std::vector<double>& blocks, std::size_t count, std::span<const double* const> fresh) {
+    if (next_fit_ == 0) next_fit_ = pruning_start_count();
+    // A refit that is due is skipped while the grid still fits what came
+    // since: stationary data then costs one encoding per vector.
+    if (next_fit_ != 0 && count >= next_fit_ && (!grid_.fitted() || outgrown_ * kOutgrownShare > since_fit_)) {
+        ElementRanges ranges(dim_);
+        for (std::size_t id = 0; id < count; ++id)
+            ranges.add(blocks.data() + (id / kBlockLanes) * dim_ * kBlockLanes + id % kBlockLanes, kBlockLanes);
+        grid_.fit(ranges);
+        head_.clear();
+        tail_.clear();
+        errors_.clear();
+        encoded_ = 0;
+        fitted_error_ = 0.0;
+        if (grid_.fitted()) {
+            const std::size_t block_count = (count + kBlockLanes - 1) / kBlockLanes;
+            head_.reserve(block_count * head_groups_ * kGroupBytes);
+            tail_.reserve(block_count * (groups_ - head_groups_) * kGroupBytes);
+            errors_.reserve(block_count);
+        }
+    }
+    if (next_fit_ != 0 && count >= next_fit_) next_fit_ = count * 2;
+    if (!grid_.fitted()) return;
+    const bool fitting = encoded_ == 0;
+    if (fitting) outgrown_ = since_fit_ = 0;
+    const std::size_t first_fresh = count - fresh.size();
+    for (; encoded_ < count; ++encoded_) {
+        const double* vector = encoded_ >= first_fresh ? fresh[encoded_ - first_fresh] : gathered(blocks, encoded_);
+        const double error = encode(vector, encoded_);
+        if (fitting) {
+            fitted_error_ = std::max(fitted_error_, error);  // NaN errors leave it as it is
+        } else {
+            ++since_fit_;
+            outgrown_ += error > kOutgrownError * fitted_error_;
+        }
+    }
+}
+
+const double* CodeBlocks::gathered(const std::vector<double>& blocks, std::size_t id) {
+    const double* strided = blocks.data() + (id / kBlockLanes) * dim_ * kBlockLanes + id % kBlockLanes;
+    for (std::size_t i = 0; i < dim_; ++i) vector_[i] = strided[i * kBlockLanes];
+    return vector_.data();
+}
+
+double CodeBlocks::encode(const double* vector, std::size_t id) {
+    const std::size_t block = id / kBlockLanes, lane = id % kBlockLanes;
+    const std::size_t tail_groups = groups_ - head_groups_;
+    if (lane == 0) {
+        head_.resize(head_.size() + head_groups_ * kGroupBytes, 0);
+        tail_.resize(tail_.size() + tail_groups * kGroupBytes, 0);
+        errors_.push_back(0.0);
+    }
+    const double error = grid_.encode(vector, row_.data());
+    errors_[block] = widest_error(errors_[block], error);
+    std::uint8_t* head = head_.data() + block * head_groups_ * kGroupBytes + lane * kCodeGroup;
+    for (std::size_t g = 0; g < head_groups_; ++g)
+        std::memcpy(head + g * kGroupBytes, row_.data() + g * kCodeGroup, kCodeGroup);
+    std::uint8_t* tail = tail_.data() + block * tail_groups * kGroupBytes + lane * kCodeGroup;
+    for (std::size_t g = 0; g < tail_groups; ++g)
+        std::memcpy(tail + g * kGroupBytes, row_.data() + (head_groups_ + g) * kCodeGroup, kCodeGroup);
+    return error;
+}
+
+void CodeBlocks::encode_query(std::span<const double> query, Query& out) const {
+    out.fine.assign(groups_ * kCodeGroup, 0);
+    out.error = grid_.encode_query(query, out.fine.data());
+    out.usable = !std::isnan(out.error);
+}
+
+unsigned CodeBlocks::near_lanes(const Query& query, std::size_t block, double limit) const {
+    if (!query.usable || block >= errors_.size()) return kAllLanes;
+    const double needed = grid_.needed_area(limit, query.error, errors_[block]);
+    if (!std::isfinite(needed)) return kAllLanes;
+    std::uint64_t sums[kBlockLanes] = {};
+    const unsigned near = kernels_->near_lanes(query.fine.data(), head_.data() + block * head_groups_ * kGroupBytes,
+                                               head_groups_, grid_.fine_area(), needed, sums);
+    const std::size_t tail_groups = groups_ - head_groups_;
+    if (near == 0 || tail_groups == 0) return near;
+    return kernels_->near_lanes(query.fine.data() + head_groups_ * kCodeGroup,
+                                tail_.data() + block * tail_groups * kGroupBytes, tail_groups, grid_.fine_area(),
+                                needed, sums);
+}
+
+}  // namespace quarix
