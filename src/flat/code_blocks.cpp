@@ -23,6 +23,7 @@ constexpr std::size_t kGroupsPerFold = 16;
 static_assert(kFinePerStep == 16, "the kernels shift codes left by 4");
 static_assert(kWidestDifference < (1 << 15));
 static_assert(2 * kWidestDifference * kWidestDifference * kGroupsPerFold < (std::int64_t{1} << 31));
+static_assert(2 * kLargestQueryCode * 255 * kGroupsPerFold < (std::int64_t{1} << 31));
 // Sums stay below 2^52, where a double made from the integer's bits over
 // 2^52 is exact: the kernels convert them that way.
 constexpr double kTwo52 = 0x1.0p52;
@@ -31,6 +32,11 @@ constexpr double kTwo52 = 0x1.0p52;
 // the grid no longer fits the data.
 constexpr double kOutgrownError = 1.5;
 constexpr std::size_t kOutgrownShare = 64;
+// Queries with an element this large (or not finite), or whose largest
+// element is this small, get no dot-product bounds: within them no term
+// overflows or loses its bound to underflow.
+constexpr double kLargestDotElement = 1e15;
+constexpr double kSmallestDotElement = 1e-250;
 
 unsigned lanes_below(const std::uint64_t* sums, double area, double needed) {
     unsigned near = 0;
@@ -52,6 +58,20 @@ unsigned near_lanes_portable(const std::int16_t* fine, const std::uint8_t* block
         if ((g + 1) % kGroupsPerFold == 0 && lanes_below(sums, area, needed) == 0) return 0;
     }
     return lanes_below(sums, area, needed);
+}
+
+void dot_lanes_portable(const std::int16_t* q, const std::uint8_t* block, std::size_t groups, std::int64_t* sums) {
+    for (std::size_t g = 0; g < groups; ++g) {
+        const std::uint8_t* codes = block + g * kGroupBytes;
+        for (std::size_t j = 0; j < kBlockLanes; ++j)
+            for (std::size_t r = 0; r < kCodeGroup; ++r)
+                sums[j] += std::int64_t{q[g * kCodeGroup + r]} * std::int64_t{codes[j * kCodeGroup + r]};
+    }
+}
+
+// Adds the 32-bit pair sums (two per lane, lane by lane) to the lanes' sums.
+void add_pairs(const std::int32_t* pairs, std::int64_t* sums) {
+    for (std::size_t j = 0; j < kBlockLanes; ++j) sums[j] += std::int64_t{pairs[2 * j]} + pairs[2 * j + 1];
 }
 
 #if defined(__x86_64__)
@@ -139,14 +159,52 @@ __attribute__((target("avx512f,avx512bw"))) unsigned near_lanes_avx512bw(const s
     return ~static_cast<unsigned>(far) & kAllLanes;
 }
 
+__attribute__((target("avx2"))) void dot_lanes_avx2(const std::int16_t* q, const std::uint8_t* block,
+                                                    std::size_t groups, std::int64_t* sums) {
+    for (std::size_t g = 0; g < groups;) {
+        __m256i pairs_lo = _mm256_setzero_si256(), pairs_hi = _mm256_setzero_si256();
+        const std::size_t end = std::min(groups, g + kGroupsPerFold);
+        for (; g < end; ++g) {
+            const __m256i f = _mm256_set1_epi64x(group_of(q + g * kCodeGroup));
+            const std::uint8_t* codes = block + g * kGroupBytes;
+            const __m256i c_lo = _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(codes)));
+            const __m256i c_hi = _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(codes + 16)));
+            pairs_lo = _mm256_add_epi32(pairs_lo, _mm256_madd_epi16(f, c_lo));
+            pairs_hi = _mm256_add_epi32(pairs_hi, _mm256_madd_epi16(f, c_hi));
+        }
+        alignas(32) std::int32_t pairs[2 * kBlockLanes];
+        _mm256_store_si256(reinterpret_cast<__m256i*>(pairs), pairs_lo);
+        _mm256_store_si256(reinterpret_cast<__m256i*>(pairs + 8), pairs_hi);
+        add_pairs(pairs, sums);
+    }
+}
+
+__attribute__((target("avx512f,avx512bw"))) void dot_lanes_avx512bw(const std::int16_t* q,
+                                                                    const std::uint8_t* block, std::size_t groups,
+                                                                    std::int64_t* sums) {
+    for (std::size_t g = 0; g < groups;) {
+        __m512i pairs = _mm512_setzero_si512();
+        const std::size_t end = std::min(groups, g + kGroupsPerFold);
+        for (; g < end; ++g) {
+            const __m512i f = _mm512_set1_epi64(group_of(q + g * kCodeGroup));
+            const __m512i c =
+                _mm512_cvtepu8_epi16(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(block + g * kGroupBytes)));
+            pairs = _mm512_add_epi32(pairs, _mm512_madd_epi16(f, c));
+        }
+        alignas(64) std::int32_t lanes[2 * kBlockLanes];
+        _mm512_store_si512(lanes, pairs);
+        add_pairs(lanes, sums);
+    }
+}
+
 #pragma GCC diagnostic pop
 
-constexpr CodeBlockKernels kAvx2{near_lanes_avx2, "avx2"};
-constexpr CodeBlockKernels kAvx512bw{near_lanes_avx512bw, "avx512bw"};
+constexpr CodeBlockKernels kAvx2{near_lanes_avx2, dot_lanes_avx2, "avx2"};
+constexpr CodeBlockKernels kAvx512bw{near_lanes_avx512bw, dot_lanes_avx512bw, "avx512bw"};
 
 #endif
 
-constexpr CodeBlockKernels kPortable{near_lanes_portable, "portable"};
+constexpr CodeBlockKernels kPortable{near_lanes_portable, dot_lanes_portable, "portable"};
 
 constexpr auto kVariants = std::to_array<const CodeBlockKernels*>({
 #if defined(__x86_64__)
@@ -172,6 +230,7 @@ CodeBlocks::CodeBlocks(std::size_t dim, const CodeBlockKernels& kernels)
       head_groups_(std::min(groups_, kHeadGroups)),
       kernels_(&kernels),
       grid_(dim),
+      margins_(dim),
       vector_(dim),
       row_(groups_ * kCodeGroup, 0) {}
 
@@ -181,12 +240,15 @@ void CodeBlocks::update(const std::vector<double>& blocks, std::size_t count, st
     // since: stationary data then costs one encoding per vector.
     if (next_fit_ != 0 && count >= next_fit_ && (!grid_.fitted() || outgrown_ * kOutgrownShare > since_fit_)) {
         ElementRanges ranges(dim_);
-        for (std::size_t id = 0; id < count; ++id)
+        const std::size_t first_fresh = count - fresh.size();
+        for (std::size_t id = 0; id < first_fresh; ++id)
             ranges.add(blocks.data() + (id / kBlockLanes) * dim_ * kBlockLanes + id % kBlockLanes, kBlockLanes);
+        for (const double* row : fresh) ranges.add(row, 1);
         grid_.fit(ranges);
         head_.clear();
         tail_.clear();
         errors_.clear();
+        lengths_.clear();
         encoded_ = 0;
         fitted_error_ = 0.0;
         if (grid_.fitted()) {
@@ -194,6 +256,7 @@ void CodeBlocks::update(const std::vector<double>& blocks, std::size_t count, st
             head_.reserve(block_count * head_groups_ * kGroupBytes);
             tail_.reserve(block_count * (groups_ - head_groups_) * kGroupBytes);
             errors_.reserve(block_count);
+            lengths_.reserve(block_count);
         }
     }
     if (next_fit_ != 0 && count >= next_fit_) next_fit_ = count * 2;
@@ -226,9 +289,12 @@ double CodeBlocks::encode(const double* vector, std::size_t id) {
         head_.resize(head_.size() + head_groups_ * kGroupBytes, 0);
         tail_.resize(tail_.size() + tail_groups * kGroupBytes, 0);
         errors_.push_back(0.0);
+        lengths_.push_back(0.0);
     }
-    const double error = grid_.encode(vector, row_.data());
+    double length = 0.0;
+    const double error = grid_.encode(vector, row_.data(), &length);
     errors_[block] = widest_error(errors_[block], error);
+    lengths_[block] = widest_error(lengths_[block], length);
     std::uint8_t* head = head_.data() + block * head_groups_ * kGroupBytes + lane * kCodeGroup;
     for (std::size_t g = 0; g < head_groups_; ++g)
         std::memcpy(head + g * kGroupBytes, row_.data() + g * kCodeGroup, kCodeGroup);
@@ -256,6 +322,60 @@ unsigned CodeBlocks::near_lanes(const Query& query, std::size_t block, double li
     return kernels_->near_lanes(query.fine.data() + head_groups_ * kCodeGroup,
                                 tail_.data() + block * tail_groups * kGroupBytes, tail_groups, grid_.fine_area(),
                                 needed, sums);
+}
+
+// The scan's dot product c of q and v (a sum in index order) lies within
+// rel * |q| * |v| of the exact q . v, where rel is the margins' relative
+// factor; and q . v = sum q[i] low[i] + step * sum q[i] code[i] + q . e,
+// with |q . e| <= |q| * error. Writing q[i] = q_code[i] * unit + r[i],
+// |r[i]| <= unit / 2, the code part is scale * (a sum of integer products)
+// within spread. Each bound below is rounded outward with room to spare.
+void CodeBlocks::encode_dot_query(std::span<const double> query, DotQuery& out) const {
+    out.usable = false;
+    if (!grid_.fitted() || query.size() < dim_) return;
+    double largest = 0.0;
+    for (std::size_t i = 0; i < dim_; ++i) {
+        if (!(std::fabs(query[i]) < kLargestDotElement)) return;
+        largest = std::max(largest, std::fabs(query[i]));
+    }
+    if (largest != 0.0 && largest < kSmallestDotElement) return;
+    const double unit = largest == 0.0 ? 1.0 : std::ldexp(1.0, std::ilogb(largest) + 1 - 14);
+    out.q_code.assign(groups_ * kCodeGroup, 0);
+    double sum = 0.0, magnitude = 0.0, squares = 0.0;
+    const std::vector<float>& low = grid_.low();
+    for (std::size_t i = 0; i < dim_; ++i) {
+        out.q_code[i] = static_cast<std::int16_t>(std::round(query[i] / unit));
+        const double term = query[i] * static_cast<double>(low[i]);
+        sum += term;
+        magnitude += std::fabs(term);
+        squares += query[i] * query[i];
+    }
+    const double rel = margins_.grow - 1.0;
+    out.scale = unit * grid_.step();
+    out.base = sum - magnitude * rel - RoundingMargins::kTiny;
+    out.spread = out.scale * 127.5 * static_cast<double>(dim_) * (1.0 + 0x1.0p-48);
+    out.norm = margins_.above(std::sqrt(squares));
+    out.usable = true;
+}
+
+bool CodeBlocks::dot_lower_bounds(const DotQuery& query, std::size_t block, double* out) const {
+    if (!query.usable || block >= errors_.size()) return false;
+    const double error = errors_[block], length = lengths_[block];
+    if (std::isnan(error) || std::isnan(length)) return false;
+    const double rel = margins_.grow - 1.0;
+    const double slack =
+        (query.spread + query.norm * error + rel * query.norm * length + RoundingMargins::kTiny) * (1.0 + 0x1.0p-48);
+    std::int64_t sums[kBlockLanes] = {};
+    const std::size_t tail_groups = groups_ - head_groups_;
+    kernels_->dot_lanes(query.q_code.data(), head_.data() + block * head_groups_ * kGroupBytes, head_groups_, sums);
+    kernels_->dot_lanes(query.q_code.data() + head_groups_ * kCodeGroup,
+                        tail_.data() + block * tail_groups * kGroupBytes, tail_groups, sums);
+    for (std::size_t j = 0; j < kBlockLanes; ++j) {
+        const double code_part = static_cast<double>(sums[j]) * query.scale;
+        const double size = std::fabs(query.base) + std::fabs(code_part) + slack;
+        out[j] = (query.base + code_part - slack) - size * 0x1.0p-48;
+    }
+    return true;
 }
 
 }  // namespace quarix

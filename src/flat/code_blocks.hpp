@@ -21,11 +21,14 @@
 
 #include "flat/block_layout.hpp"
 #include "metrics/code_grid.hpp"
+#include "metrics/rounding_margins.hpp"
 
 namespace quarix {
 
 inline constexpr std::size_t kCodeGroup = 4;
 inline constexpr std::size_t kHeadGroups = 8;
+// A query's whole-number form for dot products stays within this magnitude.
+inline constexpr std::int64_t kLargestQueryCode = 16384;
 static_assert(kBlockLanes == 8, "the code kernels hold eight lanes");
 
 // Adds to each lane's sums[j] the sum over `groups` groups of elements of
@@ -36,6 +39,8 @@ static_assert(kBlockLanes == 8, "the code kernels hold eight lanes");
 struct CodeBlockKernels {
     unsigned (*near_lanes)(const std::int16_t* fine, const std::uint8_t* block, std::size_t groups, double area,
                            double needed, std::uint64_t* sums);
+    // Adds to each lane's sums[j] the sum over `groups` groups of q[i] * code[i].
+    void (*dot_lanes)(const std::int16_t* q, const std::uint8_t* block, std::size_t groups, std::int64_t* sums);
     const char* name;
 };
 const CodeBlockKernels& code_block_kernels();
@@ -64,7 +69,25 @@ public:
     // distance of at least `limit` (every lane for a NaN limit).
     unsigned near_lanes(const Query& query, std::size_t block, double limit) const;
 
-    std::size_t bytes() const { return head_.capacity() + tail_.capacity() + errors_.capacity() * sizeof(double); }
+    // A query for dot products: q[i] ~ q_code[i] * unit, with unit a power of
+    // two, so that the code part of q . v is a sum of integer products.
+    struct DotQuery {
+        std::vector<std::int16_t> q_code;  // groups * kCodeGroup, the padding zero
+        double scale = 0.0;   // unit * step: a code sum times it is the code part of q . v
+        double base = 0.0;    // at most the computed sum of q[i] * low[i]
+        double spread = 0.0;  // at least |sum of (q[i] - q_code[i] * unit) * code[i]| * step
+        double norm = 0.0;    // at least |q|
+        bool usable = false;
+    };
+    void encode_dot_query(std::span<const double> query, DotQuery& out) const;
+    // Writes, per lane of `block`, a value at most the dot product a scan
+    // computes (in index order) for that lane's vector; false when the block
+    // has a vector the codes cannot bound.
+    bool dot_lower_bounds(const DotQuery& query, std::size_t block, double* out) const;
+
+    std::size_t bytes() const {
+        return head_.capacity() + tail_.capacity() + (errors_.capacity() + lengths_.capacity()) * sizeof(double);
+    }
 
 private:
     // Encodes vector `id`; returns its error (NaN when it has no code).
@@ -80,6 +103,8 @@ private:
     // Per block: head_groups_, then the remaining groups, of kCodeGroup * kBlockLanes bytes each.
     std::vector<std::uint8_t> head_, tail_;
     std::vector<double> errors_;       // per block: the largest error of its lanes; NaN if one has none
+    std::vector<double> lengths_;      // per block: at least the largest |v| of its lanes; NaN if one has no code
+    RoundingMargins margins_;
     std::size_t encoded_ = 0;
     std::size_t next_fit_ = 0;
     double fitted_error_ = 0.0;   // the largest error of the vectors encoded at the last fit

@@ -56,6 +56,7 @@ private:
 // testing them when fewer than one in kLeastSkipShare was skipped.
 constexpr std::size_t kCodeWindow = 256;
 constexpr std::size_t kLeastSkipShare = 5;
+constexpr double kFiniteMax = std::numeric_limits<double>::max();
 
 }  // namespace
 
@@ -71,10 +72,8 @@ void FlatIndex::append(std::span<const double> vector) {
 
 void FlatIndex::insert(std::span<const double> vector) {
     append(vector);
-    if (metric_ == euclidean_distance) {
-        const double* row = vector.data();
-        codes_.update(blocks_, count_, {&row, 1});
-    }
+    const double* row = vector.data();
+    codes_.update(blocks_, count_, {&row, 1});
 }
 
 std::optional<FlatIndex::CreateFailure> FlatIndex::create(const VectorList& vectors) {
@@ -84,11 +83,9 @@ std::optional<FlatIndex::CreateFailure> FlatIndex::create(const VectorList& vect
     const std::size_t blocks_after = (count_ + vectors.size() + kBlockLanes - 1) / kBlockLanes;
     blocks_.reserve(blocks_after * dim_ * kBlockLanes);
     for (std::size_t i = 0; i < vectors.size(); ++i) append(vectors[i]);
-    if (metric_ == euclidean_distance) {
-        std::vector<const double*> rows(vectors.size());
-        for (std::size_t i = 0; i < vectors.size(); ++i) rows[i] = vectors[i].data();
-        codes_.update(blocks_, count_, rows);
-    }
+    std::vector<const double*> rows(vectors.size());
+    for (std::size_t i = 0; i < vectors.size(); ++i) rows[i] = vectors[i].data();
+    codes_.update(blocks_, count_, rows);
     return std::nullopt;
 }
 
@@ -106,8 +103,14 @@ std::variant<FlatIndex::Pairs, FlatError> FlatIndex::search(std::span<const doub
     double distances[kBlockLanes];
 
     CodeBlocks::Query code;
-    if (euclidean) codes_.encode_query(query, code);
-    bool use_codes = code.usable;
+    CodeBlocks::DotQuery dot;
+    if (euclidean) {
+        codes_.encode_query(query, code);
+    } else {
+        codes_.encode_dot_query(query, dot);
+    }
+    bool use_codes = euclidean ? code.usable : dot.usable;
+    double lowest[kBlockLanes];
     ScanCounts scan, window;
 
     const std::size_t block_size = dim_ * kBlockLanes;
@@ -116,8 +119,26 @@ std::variant<FlatIndex::Pairs, FlatError> FlatIndex::search(std::span<const doub
         if (use_codes && best.full()) {
             // Codes are tested in id order, against the k-th best so far: a
             // lane at exactly that distance could not displace it anyway.
-            const unsigned lane_mask = (1u << lanes) - 1;
-            const bool skip = (codes_.near_lanes(code, first / kBlockLanes, best.worst().distance) & lane_mask) == 0;
+            // Euclidean lanes are bounded by their grid distance, dot
+            // products by their code sums.
+            const double limit = best.worst().distance;
+            bool skip;
+            if (euclidean) {
+                const unsigned lane_mask = (1u << lanes) - 1;
+                skip = (codes_.near_lanes(code, first / kBlockLanes, limit) & lane_mask) == 0;
+            } else {
+                skip = codes_.dot_lower_bounds(dot, first / kBlockLanes, lowest);
+                for (std::size_t j = 0; j < lanes && skip; ++j) {
+                    if (cosine) {
+                        // Division by the same positive divisor the scan uses
+                        // keeps the order of its dividends.
+                        const double divisor = std::sqrt(norms_[first + j]) * query_norm;
+                        skip = divisor > 0.0 && divisor <= kFiniteMax && lowest[j] / divisor >= limit;
+                    } else {
+                        skip = lowest[j] >= limit;
+                    }
+                }
+            }
             ++window.measured;
             window.skipped += skip;
             if (window.measured == kCodeWindow) {

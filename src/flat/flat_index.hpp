@@ -30,6 +30,8 @@ public:
 
     std::size_t dim() const { return dim_; }
     std::size_t size() const { return count_; }
+    // Bytes held by the codes, beyond the vectors themselves.
+    std::size_t code_bytes() const { return codes_.bytes(); }
 
     // The caller has checked the length; a wrong one is a broken invariant.
     void insert(std::span<const double> vector);
@@ -62,7 +64,7 @@ private:
     // Sums of squares of the stored vectors, kept for the cosine only.
     std::vector<double> norms_;
     std::size_t count_ = 0;  // vectors stored; with dim 0 they hold no data
-    // Euclidean indexes only: lower bounds that let a scan skip most blocks.
+    // Lower bounds from one-byte codes, which let a scan skip most blocks.
     CodeBlocks codes_;
 };
 

@@ -37,9 +37,10 @@ double offset_bound(double x, float low, double position) {
 // encoding cheap next to the insert it follows. Each kernel returns the sum
 // of the squared offset bounds, in any order (the margins cover any order of
 // a sum of dim terms), or NaN when an element cannot be encoded.
-double encode_portable(const double* v, std::size_t dim, const float* low, double step, std::uint8_t* codes) {
+double encode_portable(const double* v, std::size_t dim, const float* low, double step, std::uint8_t* codes,
+                       double* length_squares) {
     const double per_step = 1.0 / step;
-    double squares[4] = {};
+    double squares[4] = {}, lengths[4] = {};
     for (std::size_t i = 0; i < dim; ++i) {
         const double x = v[i];
         if (!(std::fabs(x) < kLargestElement)) return kNaN;
@@ -49,7 +50,9 @@ double encode_portable(const double* v, std::size_t dim, const float* low, doubl
         codes[i] = code;
         const double bound = offset_bound(x, low[i], code * step);
         squares[i % 4] += bound * bound;
+        lengths[i % 4] += x * x;
     }
+    *length_squares = (lengths[0] + lengths[1]) + (lengths[2] + lengths[3]);
     return (squares[0] + squares[1]) + (squares[2] + squares[3]);
 }
 
@@ -57,12 +60,12 @@ double encode_portable(const double* v, std::size_t dim, const float* low, doubl
 
 // Four elements a step, as offset_bound does them one by one.
 __attribute__((target("avx2"))) double encode_avx2(const double* v, std::size_t dim, const float* low, double step,
-                                                   std::uint8_t* codes) {
+                                                   std::uint8_t* codes, double* length_squares) {
     const __m256d per_step = _mm256_set1_pd(1.0 / step), step4 = _mm256_set1_pd(step);
     const __m256d half = _mm256_set1_pd(0.5), zero = _mm256_setzero_pd(), top = _mm256_set1_pd(255.0);
     const __m256d largest = _mm256_set1_pd(kLargestElement), sign = _mm256_set1_pd(-0.0);
     const __m256d relative = _mm256_set1_pd(0x1.0p-51), widen = _mm256_set1_pd(1.0 + 0x1.0p-50);
-    __m256d squares = _mm256_setzero_pd(), fits = _mm256_castsi256_pd(_mm256_set1_epi64x(-1));
+    __m256d squares = _mm256_setzero_pd(), lengths = _mm256_setzero_pd(), fits = _mm256_castsi256_pd(_mm256_set1_epi64x(-1));
     std::size_t i = 0;
     for (; i + 4 <= dim; i += 4) {
         const __m256d x = _mm256_loadu_pd(v + i);
@@ -76,18 +79,23 @@ __attribute__((target("avx2"))) double encode_avx2(const double* v, std::size_t 
         const __m256d bound =
             _mm256_mul_pd(_mm256_add_pd(offset, _mm256_mul_pd(_mm256_andnot_pd(sign, from_low), relative)), widen);
         squares = _mm256_add_pd(squares, _mm256_mul_pd(bound, bound));
+        lengths = _mm256_add_pd(lengths, _mm256_mul_pd(x, x));
     }
     if (_mm256_movemask_pd(fits) != 0xF) return kNaN;
-    alignas(32) double parts[4];
+    alignas(32) double parts[4], length_parts[4];
     _mm256_store_pd(parts, squares);
-    const double tail = encode_portable(v + i, dim - i, low + i, step, codes + i);
+    _mm256_store_pd(length_parts, lengths);
+    double tail_length = 0.0;
+    const double tail = encode_portable(v + i, dim - i, low + i, step, codes + i, &tail_length);
+    *length_squares = ((length_parts[0] + length_parts[1]) + (length_parts[2] + length_parts[3])) + tail_length;
     return ((parts[0] + parts[1]) + (parts[2] + parts[3])) + tail;
 }
 
 #endif
 
 struct GridKernels {
-    double (*encode)(const double* v, std::size_t dim, const float* low, double step, std::uint8_t* codes);
+    double (*encode)(const double* v, std::size_t dim, const float* low, double step, std::uint8_t* codes,
+                     double* length_squares);
     const char* name;
 };
 
@@ -114,16 +122,26 @@ ElementRanges::ElementRanges(std::size_t dim) : lowest(dim, kInf), highest(dim, 
 void ElementRanges::add(const double* v, std::size_t stride) {
     if (!CodeGrid::encodable(v, lowest.size(), stride)) return;
     any = true;
+    double* low = lowest.data();
+    double* high = highest.data();
+    if (stride == 1) {  // a loop the compiler vectorises
+        for (std::size_t i = 0; i < lowest.size(); ++i) {
+            low[i] = v[i] < low[i] ? v[i] : low[i];
+            high[i] = v[i] > high[i] ? v[i] : high[i];
+        }
+        return;
+    }
     for (std::size_t i = 0; i < lowest.size(); ++i) {
-        lowest[i] = std::min(lowest[i], v[i * stride]);
-        highest[i] = std::max(highest[i], v[i * stride]);
+        low[i] = std::min(low[i], v[i * stride]);
+        high[i] = std::max(high[i], v[i * stride]);
     }
 }
 
 bool CodeGrid::encodable(const double* v, std::size_t dim, std::size_t stride) {
-    for (std::size_t i = 0; i < dim; ++i)
-        if (!(std::fabs(v[i * stride]) < kLargestElement)) return false;
-    return true;
+    // No early exit: the loop vectorises, and vectors almost always pass.
+    bool fits = true;
+    for (std::size_t i = 0; i < dim; ++i) fits &= std::fabs(v[i * stride]) < kLargestElement;
+    return fits;
 }
 
 void CodeGrid::fit(const ElementRanges& ranges) {
@@ -143,12 +161,15 @@ void CodeGrid::fit(const ElementRanges& ranges) {
     fine_area_ = fine_step_ * fine_step_;
 }
 
-double CodeGrid::encode(const double* v, std::uint8_t* codes) const {
-    const double squares = kChosen.encode(v, dim_, low_.data(), static_cast<double>(step_), codes);
+double CodeGrid::encode(const double* v, std::uint8_t* codes, double* length) const {
+    double length_squares = 0.0;
+    const double squares = kChosen.encode(v, dim_, low_.data(), static_cast<double>(step_), codes, &length_squares);
     if (std::isnan(squares)) {
         std::fill(codes, codes + dim_, 0);
+        if (length) *length = kNaN;
         return kNaN;
     }
+    if (length) *length = margins_.above(std::sqrt(length_squares));
     return margins_.above(std::sqrt(squares));
 }
 

@@ -5,6 +5,7 @@
 // grid points is then a sum of integer squares, computed exactly; widened by
 // how far the query and the vector lie from their grid points and by the
 // rounding of the computed distance, it bounds that distance from below.
+// The same codes bound dot products (see the flat index's code blocks).
 // Both indexes lay the codes out in their own way; the grid, the encoding
 // and the test are the same for both, so every bound rests on one analysis.
 #pragma once
@@ -54,7 +55,8 @@ public:
 
     // Writes the dim codes of vector v and returns at least the distance from
     // it to its grid point; NaN (codes all zero) when it cannot be encoded.
-    double encode(const double* v, std::uint8_t* codes) const;
+    // `length`, when given, receives at least |v| (NaN likewise).
+    double encode(const double* v, std::uint8_t* codes, double* length = nullptr) const;
 
     // The query's fine positions; returns at least its distance from that
     // fine grid point, or NaN when it cannot be placed.
@@ -66,6 +68,9 @@ public:
     // the value is then NaN or infinite.
     double needed_area(double limit, double query_error, double vector_error) const;
     double fine_area() const { return fine_area_; }
+    // Element i of a vector with code c lies near low()[i] + c * step().
+    const std::vector<float>& low() const { return low_; }
+    double step() const { return step_; }
 
 private:
     std::size_t dim_;

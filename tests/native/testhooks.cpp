@@ -2,6 +2,7 @@
 // that no user input of quarix reaches (internal failures, fatal errors
 // coming back from Python, conversions not yet used by a class), and carries
 // its own PyHNSW whose level draws a test can know in advance.
+#include <chrono>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -153,7 +154,7 @@ PyObject* flat_search(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     });
 }
 
-// flat_bounded(code_kernels, start, dim, batches, queries): a Euclidean flat
+// flat_bounded(code_kernels, metric, start, dim, batches, queries): a flat
 // index fitting its codes from `start` vectors on (0: never), with the named
 // code kernels. Each batch of vectors is inserted (one vector) or created
 // (several); after each, every (query, k) is searched. Returns per batch, per
@@ -161,24 +162,25 @@ PyObject* flat_search(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
 // None when this CPU cannot run the kernels.
 PyObject* flat_bounded(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     return entry([&]() -> Ref {
-        if (nargs != 5) throw_pending(PyExc_TypeError, "flat_bounded(code_kernels, start, dim, batches, queries)");
+        if (nargs != 6)
+            throw_pending(PyExc_TypeError, "flat_bounded(code_kernels, metric, start, dim, batches, queries)");
         const CodeBlockKernels* kernels = code_block_kernels_named(to_text(args[0]).c_str());
         if (!kernels) return Ref::borrow(Py_None);
         struct StartGuard {
             std::size_t previous = pruning_start_count();
             ~StartGuard() { pruning_start_count() = previous; }
         } guard;
-        pruning_start_count() = to_size(args[1]);
-        FlatIndex index(to_size(args[2]), euclidean_distance, block_kernels(), *kernels);
+        pruning_start_count() = to_size(args[2]);
+        FlatIndex index(to_size(args[3]), flat_metric_from_name(to_text(args[1])), block_kernels(), *kernels);
         std::vector<std::pair<std::vector<double>, std::size_t>> queries;
-        const Ref query_list = Ref::steal(PySequence_List(args[4]));
+        const Ref query_list = Ref::steal(PySequence_List(args[5]));
         if (!query_list) throw_fetched();
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(query_list.get()); ++i) {
             PyObject* item = PyList_GET_ITEM(query_list.get(), i);
             if (!PyTuple_Check(item) || PyTuple_GET_SIZE(item) != 2) throw_pending(PyExc_TypeError, "(query, k) pairs");
             queries.emplace_back(to_vector(PyTuple_GET_ITEM(item, 0)), to_size(PyTuple_GET_ITEM(item, 1)));
         }
-        const Ref batches = Ref::steal(PySequence_List(args[3]));
+        const Ref batches = Ref::steal(PySequence_List(args[4]));
         if (!batches) throw_fetched();
         return new_list(static_cast<std::size_t>(PyList_GET_SIZE(batches.get())), [&](std::size_t b) {
             const VectorList vectors = to_vectors(PyList_GET_ITEM(batches.get(), static_cast<Py_ssize_t>(b)));
@@ -198,6 +200,57 @@ PyObject* flat_bounded(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
                 return new_pair(std::move(hits), new_size(counts.skipped));
             });
         });
+    });
+}
+
+// flat_profile(metric, start, dim, vectors, queries, k, inserts): the core's
+// own costs, conversions left out: nanoseconds of one create of `vectors`,
+// of inserting the first `inserts` of them one by one into a new index, and
+// of each search of the created index; with codes fitted from `start` vectors
+// on (0: never, the plain scan). Returns (create_ns, insert_ns, [search_ns],
+// code_bytes, skipped_blocks, convert_ns), the last for converting `vectors`
+// from Python objects as create and insert do.
+PyObject* flat_profile(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    return entry([&]() -> Ref {
+        if (nargs != 7) throw_pending(PyExc_TypeError, "flat_profile(metric, start, dim, vectors, queries, k, inserts)");
+        struct StartGuard {
+            std::size_t previous = pruning_start_count();
+            ~StartGuard() { pruning_start_count() = previous; }
+        } guard;
+        pruning_start_count() = to_size(args[1]);
+        const DistanceFn metric = flat_metric_from_name(to_text(args[0]));
+        const std::size_t dim = to_size(args[2]);
+        using Clock = std::chrono::steady_clock;
+        const auto ns = [](Clock::duration d) { return static_cast<std::size_t>(std::chrono::nanoseconds(d).count()); };
+        auto t0 = Clock::now();
+        const VectorList vectors = to_vectors(args[3]);
+        const std::size_t convert_ns = ns(Clock::now() - t0);
+        const VectorList queries = to_vectors(args[4]);
+        const std::size_t k = to_size(args[5]), inserts = std::min(to_size(args[6]), vectors.size());
+        FlatIndex created(dim, metric);
+        t0 = Clock::now();
+        if (created.create(vectors)) throw_pending(PyExc_ValueError, "vectors do not fit the dimension");
+        const std::size_t create_ns = ns(Clock::now() - t0);
+        FlatIndex grown(dim, metric);
+        t0 = Clock::now();
+        for (std::size_t i = 0; i < inserts; ++i) grown.insert(vectors[i]);
+        const std::size_t insert_ns = ns(Clock::now() - t0);
+        std::vector<std::size_t> search_ns(queries.size());
+        std::size_t skipped = 0;
+        for (std::size_t q = 0; q < queries.size(); ++q) {
+            FlatIndex::ScanCounts counts;
+            t0 = Clock::now();
+            auto outcome = created.search(queries[q], k, &counts);
+            search_ns[q] = ns(Clock::now() - t0);
+            if (std::holds_alternative<FlatError>(outcome)) throw_pending(PyExc_ValueError, "empty index");
+            skipped += counts.skipped;
+        }
+        Ref searches = new_list(search_ns.size(), [&](std::size_t q) { return new_size(search_ns[q]); });
+        Ref result = Ref::steal(PyTuple_Pack(6, new_size(create_ns).get(), new_size(insert_ns).get(), searches.get(),
+                                             new_size(created.code_bytes()).get(), new_size(skipped).get(),
+                                             new_size(convert_ns).get()));
+        if (!result) throw_fetched();
+        return result;
     });
 }
 
@@ -435,7 +488,9 @@ PyMethodDef kMethods[] = {
     {"flat_search", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(flat_search)), METH_FASTCALL,
      "A flat search with the named distance kernels."},
     {"flat_bounded", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(flat_bounded)), METH_FASTCALL,
-     "Euclidean flat searches with codes fitted from a start count, with the named code kernels."},
+     "Flat searches with codes fitted from a start count, with the named code kernels."},
+    {"flat_profile", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(flat_profile)), METH_FASTCALL,
+     "The core's create, insert and search costs of a flat index, conversions left out."},
     {"batch_distances", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(batch_distances)),
      METH_FASTCALL, "Distances from a query to up to eight rows with the named batch kernels."},
     {"visit_scan", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(visit_scan_with)), METH_FASTCALL,
