@@ -231,11 +231,11 @@ CodeBlocks::CodeBlocks(std::size_t dim, const CodeBlockKernels& kernels)
       kernels_(&kernels),
       grid_(dim),
       margins_(dim),
+      next_fit_(pruning_start_count()),
       vector_(dim),
       row_(groups_ * kCodeGroup, 0) {}
 
 void CodeBlocks::update(const std::vector<double>& blocks, std::size_t count, std::span<const double* const> fresh) {
-    if (next_fit_ == 0) next_fit_ = pruning_start_count();
     // A refit that is due is skipped while the grid still fits what came
     // since: stationary data then costs one encoding per vector.
     if (next_fit_ != 0 && count >= next_fit_ && (!grid_.fitted() || outgrown_ * kOutgrownShare > since_fit_)) {
@@ -305,6 +305,8 @@ double CodeBlocks::encode(const double* vector, std::size_t id) {
 }
 
 void CodeBlocks::encode_query(std::span<const double> query, Query& out) const {
+    out.usable = false;
+    if (!grid_.fitted()) return;
     out.fine.assign(groups_ * kCodeGroup, 0);
     out.error = grid_.encode_query(query, out.fine.data());
     out.usable = !std::isnan(out.error);

@@ -106,7 +106,7 @@ private:
     std::vector<double> lengths_;      // per block: at least the largest |v| of its lanes; NaN if one has no code
     RoundingMargins margins_;
     std::size_t encoded_ = 0;
-    std::size_t next_fit_ = 0;
+    std::size_t next_fit_;  // from the start count when the index was made; 0: never
     double fitted_error_ = 0.0;   // the largest error of the vectors encoded at the last fit
     std::size_t since_fit_ = 0;   // vectors encoded since then
     std::size_t outgrown_ = 0;    // of which had a far larger error

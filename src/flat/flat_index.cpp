@@ -52,9 +52,11 @@ private:
     std::vector<SearchHit> heap_;
 };
 
-// The scan judges its codes every kCodeWindow tested blocks, and stops
+// The scan judges its codes every window of tested blocks, an eighth of the
+// blocks within these bounds (so that on data where codes prove nothing, the
+// tests before they stop cost a few percent of the scan), and stops
 // testing them when fewer than one in kLeastSkipShare was skipped.
-constexpr std::size_t kCodeWindow = 256;
+constexpr std::size_t kShortestWindow = 32, kLongestWindow = 256;
 constexpr std::size_t kLeastSkipShare = 5;
 constexpr double kFiniteMax = std::numeric_limits<double>::max();
 
@@ -112,6 +114,7 @@ std::variant<FlatIndex::Pairs, FlatError> FlatIndex::search(std::span<const doub
     bool use_codes = euclidean ? code.usable : dot.usable;
     double lowest[kBlockLanes];
     ScanCounts scan, window;
+    const std::size_t code_window = std::clamp(n / kBlockLanes / 8, kShortestWindow, kLongestWindow);
 
     const std::size_t block_size = dim_ * kBlockLanes;
     for (std::size_t first = 0; first < n; first += kBlockLanes) {
@@ -141,9 +144,9 @@ std::variant<FlatIndex::Pairs, FlatError> FlatIndex::search(std::span<const doub
             }
             ++window.measured;
             window.skipped += skip;
-            if (window.measured == kCodeWindow) {
+            if (window.measured == code_window) {
                 // Bounds that rarely skip a block cost more than they save.
-                use_codes = window.skipped * kLeastSkipShare >= kCodeWindow;
+                use_codes = window.skipped * kLeastSkipShare >= code_window;
                 scan.skipped += window.skipped;
                 window = {};
             }

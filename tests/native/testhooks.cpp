@@ -1,7 +1,8 @@
 // Test-only extension, never installed: drives the binding's failure paths
 // that no user input of quarix reaches (internal failures, fatal errors
 // coming back from Python, conversions not yet used by a class), and carries
-// its own PyHNSW whose level draws a test can know in advance.
+// its own PyHNSW whose level draws a test can know in advance, and its own
+// PyFlat and PyHNSW whose bounds a test can have fitted on small indexes.
 #include <chrono>
 #include <cmath>
 #include <cstring>
@@ -18,6 +19,7 @@
 #include "binding/text_form.hpp"
 #include "errors/internal_failure.hpp"
 #include "flat/flat_index.hpp"
+#include "flat/py_flat.hpp"
 #include "binding/instance.hpp"
 #include "hnsw/coarse_codes.hpp"
 #include "hnsw/hnsw_index.hpp"
@@ -368,8 +370,9 @@ PyObject* fix_generator(PyObject*, PyObject* arg) {
     });
 }
 
-// pivots_from(count): the node count at which this module's PyHNSW indexes
-// created from now on choose pivots (0: never); returns the previous value.
+// pivots_from(count): the count at which this module's indexes choose pivots
+// and fit codes (0: never): its PyFlat indexes created from now on, and its
+// PyHNSW indexes when they next store a node; returns the previous value.
 PyObject* pivots_from(PyObject*, PyObject* arg) {
     return entry([&] {
         const std::size_t previous = pruning_start_count();
@@ -522,6 +525,8 @@ PyMODINIT_FUNC PyInit__quarix_testhooks() {
         if (!doomed || PyModule_AddObjectRef(module.get(), "Doomed", doomed.get()) < 0) throw_fetched();
         PyObject* hnsw = reinterpret_cast<PyObject*>(hnsw_type_cell().get());
         if (PyModule_AddObjectRef(module.get(), "PyHNSW", hnsw) < 0) throw_fetched();
+        PyObject* flat = reinterpret_cast<PyObject*>(flat_type_cell().get());
+        if (PyModule_AddObjectRef(module.get(), "PyFlat", flat) < 0) throw_fetched();
         return module;
     });
 }
