@@ -20,6 +20,7 @@ from quarix import PyFlat, PyHNSW
 from quarix_shards import ShardedFlat, ShardedHNSW, ShardLostError
 from quarix_shards._flat_pieces import FlatPieces
 from reference_metrics import euclidean_distance
+from run_mode import ray_environment
 
 INF, NAN = math.inf, math.nan
 
@@ -27,7 +28,14 @@ INF, NAN = math.inf, math.nan
 @pytest.fixture(scope="module", autouse=True)
 def local_ray():
     if not ray.is_initialized():
-        ray.init(num_cpus=2, include_dashboard=False, logging_level="ERROR", log_to_driver=False)
+        # Ray's daemons and workers inherit this process's environment as ray.init finds it.
+        saved = dict(os.environ)
+        os.environ.update(ray_environment())
+        try:
+            ray.init(num_cpus=2, include_dashboard=False, logging_level="ERROR", log_to_driver=False)
+        finally:
+            os.environ.clear()
+            os.environ.update(saved)
     yield
 
 
@@ -221,6 +229,7 @@ def test_without_ray_running_the_first_index_starts_a_local_ray():
     script = ("import ray, quarix_shards as q\n"
               "f = q.ShardedFlat(2)\n"
               "print(ray.is_initialized(), f.shards == int(ray.cluster_resources()['CPU']))\n")
-    done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=300)
+    done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=300,
+                          env=ray_environment())
     assert done.returncode == 0, done.stderr
     assert done.stdout.split() == ["True", "True"]

@@ -22,7 +22,7 @@ from hypothesis.stateful import run_state_machine_as_test  # noqa: E402
 import test_stateful  # noqa: E402
 
 FAILURES = TESTS.parent / "build" / "fuzz-failures"
-ROUND = settings(max_examples=100, stateful_step_count=40, deadline=None, database=None,
+ROUND = settings(max_examples=25, stateful_step_count=40, deadline=None, database=None,
                  suppress_health_check=list(HealthCheck), print_blob=False)
 
 SCRIPT_HEAD = '''"""A failing case found by ./run fuzz on {when} ({machine}): the shrunk call sequence.

@@ -21,12 +21,7 @@ from pathlib import Path
 ROOT = Path(__file__).resolve().parents[2]
 REPORTS = ROOT / "build" / "asan" / "reports"
 SUPPRESSIONS = Path(__file__).resolve().parent / "lsan.supp"
-OPTIONS = ROOT / "build" / "asan" / "options"
-# Ray's own C++ daemons inherit the preloaded runtime. The slow unwinder on
-# each of their many allocations makes a local Ray miss its fixed 30-second
-# start-up limit, and their leaks are not ours to judge: they get the fast
-# unwinder and no leak check, through a file named after the binary.
-DAEMONS = ["gcs_server", "raylet"]
+
 # A frame in the module's own sources, its library, or its namespace.
 QUARIX_FRAME = re.compile(r"/src/(binding|errors|flat|hnsw|metrics)/|quarix\.cpython|\bquarix::")
 
@@ -43,15 +38,11 @@ def environment():
     env["LD_PRELOAD"] = f"{runtime('libasan.so')}:{runtime('libubsan.so')}"
     # Every Python object through malloc, so the sanitizer sees each one.
     env["PYTHONMALLOC"] = "malloc"
-    OPTIONS.mkdir(parents=True, exist_ok=True)
-    for daemon in DAEMONS:
-        (OPTIONS / f"asan-{daemon}.opts").write_text("fast_unwind_on_malloc=1:detect_leaks=0:malloc_context_size=2\n")
     env["ASAN_OPTIONS"] = ":".join([
         f"log_path={REPORTS / 'asan'}", "detect_leaks=1", "malloc_context_size=12",
         # CPython has no frame pointers: only the slow unwinder finds quarix's frames under its calls.
+        # (The tests' local Ray gets the fast one: see tests/run_mode.py.)
         "fast_unwind_on_malloc=0", "detect_stack_use_after_return=0",
-        # Last, so that it overrides the above for the binaries it names (%b: this process's binary).
-        f"include_if_exists={OPTIONS}/asan-%b.opts",
     ])
     # Leak reports never change an exit status (the tests' own subprocesses check theirs); they are judged below.
     env["LSAN_OPTIONS"] = f"suppressions={SUPPRESSIONS}:exitcode=0:print_suppressions=0"
