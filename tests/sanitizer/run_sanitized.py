@@ -102,11 +102,22 @@ def main():
     shutil.rmtree(REPORTS, ignore_errors=True)
     REPORTS.mkdir(parents=True)
     if mode == "pytest":
-        command = [sys.executable, "-m", "pytest", str(ROOT / "tests"), *args]
+        # The Ray tests get a pytest process of their own: started from one
+        # that has run the rest of the suite under the sanitizers, a local Ray
+        # misses its fixed 30-second start-up limit; from a fresh one it starts
+        # in seconds.
+        ray_tests = str(ROOT / "tests" / "test_sharded.py")
+        commands = [[sys.executable, "-m", "pytest", str(ROOT / "tests"), f"--ignore={ray_tests}", *args],
+                    [sys.executable, "-m", "pytest", ray_tests, *args]]
     else:
-        command = [sys.executable, str(Path(__file__).resolve().parent / "fuzz.py"), *args]
-    print(f"==> under the sanitizers: {' '.join(command)}", flush=True)
-    status = subprocess.run(command, env=environment(), cwd=ROOT).returncode
+        commands = [[sys.executable, str(Path(__file__).resolve().parent / "fuzz.py"), *args]]
+    status = 0
+    for command in commands:
+        print(f"==> under the sanitizers: {' '.join(command)}", flush=True)
+        done = subprocess.run(command, env=environment(), cwd=ROOT).returncode
+        # 5: pytest collected nothing, as when arguments select tests of the other run only.
+        if done not in (0, 5) or (done == 5 and len(commands) == 1):
+            status = status or done
     clean = judge()
     if status != 0:
         print(f"==> {mode} exited with status {status}")
