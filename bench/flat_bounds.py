@@ -14,7 +14,7 @@ import argparse
 import datetime
 import statistics
 import sys
-from pathlib import Path
+import time
 
 import numpy as np
 
@@ -207,7 +207,6 @@ def report(rows, loose, checks, mode, dim, n_queries, elapsed):
 
 
 def main():
-    import time
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--quick", action="store_true")
     args = parser.parse_args()

@@ -86,6 +86,15 @@ std::int64_t group_of(const std::int16_t* fine) {
     return four;
 }
 
+// One group's codes widened to 16 bits: lanes 0-3, then lanes 4-7.
+struct GroupCodes {
+    __m256i low, high;
+};
+__attribute__((target("avx2"))) GroupCodes group_codes_avx2(const std::uint8_t* codes) {
+    return {_mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(codes))),
+            _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(codes + 16)))};
+}
+
 // Adds the two 32-bit halves of every 64-bit lane of `pairs` to `sums`.
 __attribute__((target("avx2"))) __m256i fold_avx2(__m256i sums, __m256i pairs) {
     const __m256i low = _mm256_and_si256(pairs, _mm256_set1_epi64x(0xFFFFFFFF));
@@ -111,9 +120,7 @@ __attribute__((target("avx2"))) unsigned near_lanes_avx2(const std::int16_t* fin
         const std::size_t end = std::min(groups, g + kGroupsPerFold);
         for (; g < end; ++g) {
             const __m256i f = _mm256_set1_epi64x(group_of(fine + g * kCodeGroup));
-            const std::uint8_t* codes = block + g * kGroupBytes;
-            const __m256i c_lo = _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(codes)));
-            const __m256i c_hi = _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(codes + 16)));
+            const auto [c_lo, c_hi] = group_codes_avx2(block + g * kGroupBytes);
             const __m256i d_lo = _mm256_sub_epi16(f, _mm256_slli_epi16(c_lo, 4));
             const __m256i d_hi = _mm256_sub_epi16(f, _mm256_slli_epi16(c_hi, 4));
             pairs_lo = _mm256_add_epi32(pairs_lo, _mm256_madd_epi16(d_lo, d_lo));
@@ -166,9 +173,7 @@ __attribute__((target("avx2"))) void dot_lanes_avx2(const std::int16_t* q, const
         const std::size_t end = std::min(groups, g + kGroupsPerFold);
         for (; g < end; ++g) {
             const __m256i f = _mm256_set1_epi64x(group_of(q + g * kCodeGroup));
-            const std::uint8_t* codes = block + g * kGroupBytes;
-            const __m256i c_lo = _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(codes)));
-            const __m256i c_hi = _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(codes + 16)));
+            const auto [c_lo, c_hi] = group_codes_avx2(block + g * kGroupBytes);
             pairs_lo = _mm256_add_epi32(pairs_lo, _mm256_madd_epi16(f, c_lo));
             pairs_hi = _mm256_add_epi32(pairs_hi, _mm256_madd_epi16(f, c_hi));
         }

@@ -62,13 +62,33 @@ constexpr double kFiniteMax = std::numeric_limits<double>::max();
 
 }  // namespace
 
+// Dot products are bounded by their code sums; a cosine's bound is divided
+// by the same positive divisor the scan uses, which keeps the order of the
+// dividends.
+bool FlatIndex::dot_lanes_far(const CodeBlocks::DotQuery& dot, std::size_t block, std::size_t lanes,
+                              double query_norm, double limit) const {
+    double lowest[kBlockLanes];
+    if (!codes_.dot_lower_bounds(dot, block, lowest)) return false;
+    const bool cosine = metric_ == cosine_similarity;
+    for (std::size_t j = 0; j < lanes; ++j) {
+        double value = lowest[j];
+        if (cosine) {
+            const double divisor = lengths_[block * kBlockLanes + j] * query_norm;
+            if (!(divisor > 0.0 && divisor <= kFiniteMax)) return false;
+            value = value / divisor;
+        }
+        if (!(value >= limit)) return false;
+    }
+    return true;
+}
+
 void FlatIndex::append(std::span<const double> vector) {
     if (vector.size() != dim_) InternalFailure::raise(length_mismatch_message({vector.size(), dim_}));
     const std::size_t lane = count_ % kBlockLanes;
     if (lane == 0) blocks_.resize(blocks_.size() + dim_ * kBlockLanes, 0.0);
     double* block = blocks_.data() + (count_ / kBlockLanes) * dim_ * kBlockLanes;
     for (std::size_t i = 0; i < dim_; ++i) block[i * kBlockLanes + lane] = vector[i];
-    if (metric_ == cosine_similarity) norms_.push_back(sum_of_squares(vector.data(), dim_));
+    if (metric_ == cosine_similarity) lengths_.push_back(std::sqrt(sum_of_squares(vector.data(), dim_)));
     ++count_;
 }
 
@@ -112,8 +132,10 @@ std::variant<FlatIndex::Pairs, FlatError> FlatIndex::search(std::span<const doub
         codes_.encode_dot_query(query, dot);
     }
     bool use_codes = euclidean ? code.usable : dot.usable;
-    double lowest[kBlockLanes];
-    ScanCounts scan, window;
+    struct {
+        std::size_t tested = 0, skipped = 0;
+    } window;
+    std::size_t skipped = 0, measured = 0;
     const std::size_t code_window = std::clamp(n / kBlockLanes / 8, kShortestWindow, kLongestWindow);
 
     const std::size_t block_size = dim_ * kBlockLanes;
@@ -122,44 +144,28 @@ std::variant<FlatIndex::Pairs, FlatError> FlatIndex::search(std::span<const doub
         if (use_codes && best.full()) {
             // Codes are tested in id order, against the k-th best so far: a
             // lane at exactly that distance could not displace it anyway.
-            // Euclidean lanes are bounded by their grid distance, dot
-            // products by their code sums.
+            const std::size_t block_id = first / kBlockLanes;
             const double limit = best.worst().distance;
-            bool skip;
-            if (euclidean) {
-                const unsigned lane_mask = (1u << lanes) - 1;
-                skip = (codes_.near_lanes(code, first / kBlockLanes, limit) & lane_mask) == 0;
-            } else {
-                skip = codes_.dot_lower_bounds(dot, first / kBlockLanes, lowest);
-                for (std::size_t j = 0; j < lanes && skip; ++j) {
-                    if (cosine) {
-                        // Division by the same positive divisor the scan uses
-                        // keeps the order of its dividends.
-                        const double divisor = std::sqrt(norms_[first + j]) * query_norm;
-                        skip = divisor > 0.0 && divisor <= kFiniteMax && lowest[j] / divisor >= limit;
-                    } else {
-                        skip = lowest[j] >= limit;
-                    }
-                }
-            }
-            ++window.measured;
+            const bool skip = euclidean ? (codes_.near_lanes(code, block_id, limit) & ((1u << lanes) - 1)) == 0
+                                        : dot_lanes_far(dot, block_id, lanes, query_norm, limit);
+            ++window.tested;
             window.skipped += skip;
-            if (window.measured == code_window) {
+            if (window.tested == code_window) {
                 // Bounds that rarely skip a block cost more than they save.
                 use_codes = window.skipped * kLeastSkipShare >= code_window;
-                scan.skipped += window.skipped;
+                skipped += window.skipped;
                 window = {};
             }
             if (skip) continue;
         }
-        ++scan.measured;
+        ++measured;
         const double* block = blocks_.data() + (first / kBlockLanes) * block_size;
         if (euclidean) {
             if (!kernels_->euclidean(query.data(), dim_, block, abandon_at, distances)) continue;
         } else if (cosine) {
             kernels_->dot(query.data(), dim_, block, distances);
             for (std::size_t j = 0; j < kBlockLanes && first + j < n; ++j)
-                distances[j] = distances[j] / (std::sqrt(norms_[first + j]) * query_norm);
+                distances[j] = distances[j] / (lengths_[first + j] * query_norm);
         } else {
             kernels_->inner_product(query.data(), dim_, block, distances);
         }
@@ -167,7 +173,7 @@ std::variant<FlatIndex::Pairs, FlatError> FlatIndex::search(std::span<const doub
             if (best.offer({distances[j], first + j}) && euclidean) abandon_at = euclidean_abandon_threshold(best.worst().distance);
         }
     }
-    if (counts) *counts = {scan.skipped + window.skipped, scan.measured};
+    if (counts) *counts = {skipped + window.skipped, measured};
     return std::move(best).sorted();
 }
 

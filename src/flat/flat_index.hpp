@@ -54,6 +54,10 @@ public:
 
 private:
     void append(std::span<const double> vector);
+    // True when the codes prove every lane of the block at a computed inner
+    // product or cosine of at least limit.
+    bool dot_lanes_far(const CodeBlocks::DotQuery& dot, std::size_t block, std::size_t lanes, double query_norm,
+                       double limit) const;
 
     std::size_t dim_;
     DistanceFn metric_;
@@ -61,8 +65,8 @@ private:
     // Blocks of kBlockLanes vectors interleaved element by element (see
     // block_layout.hpp); the last block is padded with zeros.
     std::vector<double> blocks_;
-    // Sums of squares of the stored vectors, kept for the cosine only.
-    std::vector<double> norms_;
+    // Lengths (square roots of the sums of squares) of the stored vectors, kept for the cosine only.
+    std::vector<double> lengths_;
     std::size_t count_ = 0;  // vectors stored; with dim 0 they hold no data
     // Lower bounds from one-byte codes, which let a scan skip most blocks.
     CodeBlocks codes_;

@@ -2,8 +2,10 @@
 
 Used by the tests' `hooks` fixture and by the benchmark's profile of the flat
 scan. `flags` are extra compiler flags (the sanitizer build passes its own),
-kept in a build folder of their own.
+kept in a build folder of their own. It is built and imported once per
+process and set of flags.
 """
+import functools
 import os
 import pathlib
 import shutil
@@ -17,6 +19,7 @@ def _tool(name):
     return shutil.which(name, path=os.path.dirname(sys.executable)) or shutil.which(name)
 
 
+@functools.cache
 def build_hooks(flags=""):
     flavour = "test-hooks-asan" if flags else "test-hooks"
     build = ROOT / "build" / flavour / f"py{sys.version_info[0]}{sys.version_info[1]}"

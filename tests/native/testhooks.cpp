@@ -156,6 +156,18 @@ PyObject* flat_search(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     });
 }
 
+// The start count of bounds set for one hook call, and restored after it.
+class StartCount {
+public:
+    explicit StartCount(std::size_t count) : previous_(pruning_start_count()) { pruning_start_count() = count; }
+    ~StartCount() { pruning_start_count() = previous_; }
+    StartCount(const StartCount&) = delete;
+    StartCount& operator=(const StartCount&) = delete;
+
+private:
+    std::size_t previous_;
+};
+
 // flat_bounded(code_kernels, metric, start, dim, batches, queries): a flat
 // index fitting its codes from `start` vectors on (0: never), with the named
 // code kernels. Each batch of vectors is inserted (one vector) or created
@@ -168,11 +180,7 @@ PyObject* flat_bounded(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
             throw_pending(PyExc_TypeError, "flat_bounded(code_kernels, metric, start, dim, batches, queries)");
         const CodeBlockKernels* kernels = code_block_kernels_named(to_text(args[0]).c_str());
         if (!kernels) return Ref::borrow(Py_None);
-        struct StartGuard {
-            std::size_t previous = pruning_start_count();
-            ~StartGuard() { pruning_start_count() = previous; }
-        } guard;
-        pruning_start_count() = to_size(args[2]);
+        const StartCount start(to_size(args[2]));
         FlatIndex index(to_size(args[3]), flat_metric_from_name(to_text(args[1])), block_kernels(), *kernels);
         std::vector<std::pair<std::vector<double>, std::size_t>> queries;
         const Ref query_list = Ref::steal(PySequence_List(args[5]));
@@ -215,11 +223,7 @@ PyObject* flat_bounded(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
 PyObject* flat_profile(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     return entry([&]() -> Ref {
         if (nargs != 7) throw_pending(PyExc_TypeError, "flat_profile(metric, start, dim, vectors, queries, k, inserts)");
-        struct StartGuard {
-            std::size_t previous = pruning_start_count();
-            ~StartGuard() { pruning_start_count() = previous; }
-        } guard;
-        pruning_start_count() = to_size(args[1]);
+        const StartCount start(to_size(args[1]));
         const DistanceFn metric = flat_metric_from_name(to_text(args[0]));
         const std::size_t dim = to_size(args[2]);
         using Clock = std::chrono::steady_clock;
