@@ -6,6 +6,7 @@ import random
 import struct
 import subprocess
 import sys
+from pathlib import Path
 
 # A local Ray of the tests' own keeps all its traffic on loopback.
 os.environ.setdefault("RAY_ENABLE_WINDOWS_OR_OSX_CLUSTER", "0")
@@ -20,7 +21,7 @@ from quarix import PyFlat, PyHNSW
 from quarix_shards import ShardedFlat, ShardedHNSW, ShardLostError
 from quarix_shards._flat_pieces import FlatPieces
 from reference_metrics import euclidean_distance
-from run_mode import ray_environment
+from run_mode import hand_sanitizers_to_ray_workers
 
 INF, NAN = math.inf, math.nan
 
@@ -30,7 +31,7 @@ def local_ray():
     if not ray.is_initialized():
         # Ray's daemons and workers inherit this process's environment as ray.init finds it.
         saved = dict(os.environ)
-        os.environ.update(ray_environment())
+        hand_sanitizers_to_ray_workers()
         try:
             ray.init(num_cpus=2, include_dashboard=False, logging_level="ERROR", log_to_driver=False)
         finally:
@@ -226,10 +227,11 @@ def test_progress_bar_only_when_asked(capfd):
 
 
 def test_without_ray_running_the_first_index_starts_a_local_ray():
-    script = ("import ray, quarix_shards as q\n"
+    script = ("import run_mode; run_mode.hand_sanitizers_to_ray_workers()\n"
+              "import ray, quarix_shards as q\n"
               "f = q.ShardedFlat(2)\n"
               "print(ray.is_initialized(), f.shards == int(ray.cluster_resources()['CPU']))\n")
     done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=300,
-                          env=ray_environment())
+                          cwd=Path(__file__).parent)
     assert done.returncode == 0, done.stderr
     assert done.stdout.split() == ["True", "True"]

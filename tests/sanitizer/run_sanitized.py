@@ -42,7 +42,7 @@ def environment():
     env["ASAN_OPTIONS"] = ":".join([
         f"log_path={REPORTS / 'asan'}", "detect_leaks=1", "malloc_context_size=12",
         # CPython has no frame pointers: only the slow unwinder finds quarix's frames under its calls.
-        # (The tests' local Ray gets the fast one: see tests/run_mode.py.)
+        # (The tests' local Ray workers get the fast one: see tests/run_mode.py.)
         "fast_unwind_on_malloc=0", "detect_stack_use_after_return=0",
     ])
     # Leak reports never change an exit status (the tests' own subprocesses check theirs); they are judged below.
@@ -107,25 +107,39 @@ def judge():
     return not errors and not quarix_leaks
 
 
+def pytest_commands(args):
+    """The Ray tests get a pytest process of their own: started from one that has
+    run the rest of the suite under the sanitizers, a local Ray was slow to start.
+    Paths among ARGS choose what each process runs; the other ARGS go to both."""
+    ray_tests = ROOT / "tests" / "test_sharded.py"
+    paths = [arg for arg in args if not arg.startswith("-") and Path(arg.split("::")[0]).exists()]
+    options = [arg for arg in args if arg not in paths]
+    is_ray = lambda path: Path(path.split("::")[0]).resolve() == ray_tests
+    if not paths:
+        return [[sys.executable, "-m", "pytest", str(ROOT / "tests"), f"--ignore={ray_tests}", *options],
+                [sys.executable, "-m", "pytest", str(ray_tests), *options]]
+    chosen = [[p for p in paths if not is_ray(p)], [p for p in paths if is_ray(p)]]
+    # A folder holding the Ray tests is run without them in the first process, then they alone.
+    holders = [p for p in chosen[0] if Path(p).is_dir() and ray_tests.is_relative_to(Path(p).resolve())]
+    if holders:
+        chosen[0].append(f"--ignore={ray_tests}")
+        chosen[1].append(str(ray_tests))
+    return [[sys.executable, "-m", "pytest", *group, *options] for group in chosen if group]
+
+
 def main():
     mode, args = sys.argv[1], sys.argv[2:]
     shutil.rmtree(REPORTS, ignore_errors=True)
     REPORTS.mkdir(parents=True)
     if mode == "pytest":
-        # The Ray tests get a pytest process of their own: started from one
-        # that has run the rest of the suite under the sanitizers, a local Ray
-        # misses its fixed 30-second start-up limit; from a fresh one it starts
-        # in seconds.
-        ray_tests = str(ROOT / "tests" / "test_sharded.py")
-        commands = [[sys.executable, "-m", "pytest", str(ROOT / "tests"), f"--ignore={ray_tests}", *args],
-                    [sys.executable, "-m", "pytest", ray_tests, *args]]
+        commands = pytest_commands(args)
     else:
         commands = [[sys.executable, str(Path(__file__).resolve().parent / "fuzz.py"), *args]]
     status = 0
     for command in commands:
         print(f"==> under the sanitizers: {' '.join(command)}", flush=True)
         done = subprocess.run(command, env=environment(), cwd=ROOT).returncode
-        # 5: pytest collected nothing, as when arguments select tests of the other run only.
+        # 5: pytest collected nothing, as when -k selects tests of the other process only.
         if done not in (0, 5) or (done == 5 and len(commands) == 1):
             status = status or done
     clean = judge()
