@@ -27,12 +27,9 @@ for _var in ("OMP_NUM_THREADS", "OPENBLAS_NUM_THREADS", "MKL_NUM_THREADS",
 import argparse
 import datetime
 import gc
-import importlib.metadata
 import json
 import math
-import platform
 import statistics
-import subprocess
 import sys
 import tempfile
 import time
@@ -40,23 +37,16 @@ from pathlib import Path
 
 import numpy as np
 
-HERE = Path(__file__).resolve().parent
-REPO = HERE.parent
+from common import (COLORS, HERE, HNSW_EF_CONSTRUCTION, HNSW_M, K, NAMES, PEER_EFS, PYHNSW_DEFAULT_EF,  # noqa: F401
+                    PYHNSW_EFS, RECALL_GOAL, REPO, ROUNDS, SEED, exact_knn, fmt, fmt_load, log, machine_info,
+                    measure, memory_bandwidth, recall_at_k, summarize, table, versions)
+from exact_search import exact_section
+from graph_worker import Runner
 
 DIM = 128
-K = 10
 N_CLUSTERS = 64
-SEED = 20240607
-HNSW_M = 16
-HNSW_EF_CONSTRUCTION = 200
-PYHNSW_DEFAULT_EF = 50
-PYHNSW_EFS = [10, 20, 50, 100, 200]
-# Peers' search-time beam widths: fine enough near the low end to find the
-# smallest setting that reaches recall 0.99.
-PEER_EFS = [10, 12, 14, 16, 20, 24, 28, 32, 40, 50, 64, 80, 100, 128, 160, 200, 256, 320, 400, 512]
 # Attribute name -> modulus: the filter (name, v) keeps 1/modulus of the nodes.
 FILTER_ATTRS = {"t2": 2, "t10": 10, "t100": 100, "t1000": 1000}
-RECALL_GOAL = 0.99
 
 # Targets of the speed work, checked against the measured rows below. Rows
 # without a target (scan rate beside bandwidth, memory, filtered recall, the
@@ -83,76 +73,6 @@ CONFIGS = {
 }
 
 
-def log(*parts):
-    print(*parts, file=sys.stderr, flush=True)
-
-
-def rss_bytes():
-    with open("/proc/self/statm") as f:
-        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
-
-
-def summarize(ns):
-    """Median latency (µs) and queries per second from per-call nanoseconds."""
-    return {"median_us": statistics.median(ns) / 1e3, "qps": len(ns) / (sum(ns) / 1e9)}
-
-
-def time_calls(fn, args, warmup=10):
-    """Calls fn(a) for each a, one timed call each; returns results and ns."""
-    for a in args[:warmup]:
-        fn(a)
-    out, ns = [], []
-    clock = time.perf_counter_ns
-    gc.disable()
-    try:
-        for a in args:
-            t0 = clock()
-            r = fn(a)
-            t1 = clock()
-            ns.append(t1 - t0)
-            out.append(r)
-    finally:
-        gc.enable()
-    return out, ns
-
-
-ROUNDS = 3
-
-
-def measure(cases, rounds=ROUNDS):
-    """Times each case over its queries `rounds` times, the cases taking turns.
-
-    cases: (key, prepare, fn, args); prepare() (or None) sets the case up again
-    before each of its turns, e.g. a beam width. Each case keeps the round with
-    the lowest median: other processes on the machine slow whole stretches of
-    a round, and taking turns spreads those stretches over every case.
-    Returns {key: (results of the first round, ns of the kept round)}.
-    """
-    best = {}
-    for _ in range(rounds):
-        for key, prepare, fn, args in cases:
-            if prepare is not None:
-                prepare()
-            found, ns = time_calls(fn, args)
-            if key not in best:
-                best[key] = (found, ns)
-            elif statistics.median(ns) < statistics.median(best[key][1]):
-                best[key] = (best[key][0], ns)
-    return best
-
-
-def recall_at_k(found, truth):
-    """Mean |found ∩ truth| / |truth| over queries; truth rows may be padded with -1."""
-    total = 0.0
-    for f, t in zip(found, truth):
-        t = [int(i) for i in t if i >= 0]
-        if t:
-            total += len(set(int(i) for i in f[:K]) & set(t)) / len(t)
-        else:
-            total += 1.0
-    return total / len(truth)
-
-
 # --- data -------------------------------------------------------------------
 
 def make_data(n, n_queries, seed=SEED):
@@ -165,31 +85,6 @@ def make_data(n, n_queries, seed=SEED):
         return centres[labels] + rng.standard_normal((count, DIM)) * spreads[labels][:, None]
 
     return np.ascontiguousarray(draw(n)), np.ascontiguousarray(draw(n_queries))
-
-
-def exact_knn(X, Q, k=K, rows=None):
-    """Exact k nearest rows of X (ids into X, or into `rows` if given) per query.
-
-    Candidates come from the expansion form and are re-ranked with direct
-    differences, so rounding in the expansion cannot change the answer.
-    """
-    norms = np.einsum("ij,ij->i", X, X)
-    extra = min(len(X), k + 32)
-    out = np.full((len(Q), k), -1, dtype=np.int64)
-    for start in range(0, len(Q), 100):
-        q = Q[start:start + 100]
-        d = norms[None, :] - 2.0 * (q @ X.T)
-        if extra < len(X):
-            cand = np.argpartition(d, extra - 1, axis=1)[:, :extra]
-        else:
-            cand = np.broadcast_to(np.arange(len(X)), d.shape)
-        for j in range(len(q)):
-            c = cand[j]
-            dd = ((X[c] - q[j]) ** 2).sum(1)
-            order = np.lexsort((c, dd))[:k]
-            ids = c[order]
-            out[start + j, :len(ids)] = ids if rows is None else rows[ids]
-    return out
 
 
 def filter_value(attr_mod, j):
@@ -210,76 +105,6 @@ def filtered_truth(X, Q, mod):
 
 
 # --- machine ----------------------------------------------------------------
-
-SIMD_FLAGS = ["sse2", "sse3", "ssse3", "sse4_1", "sse4_2", "avx", "avx2", "fma", "f16c",
-              "avx512f", "avx512dq", "avx512cd", "avx512bw", "avx512vl", "avx512_vnni",
-              "avx512_bf16", "avx512_fp16", "amx_tile", "neon", "asimd", "sve"]
-
-
-def machine_info():
-    info = {"cores": os.cpu_count(), "platform": platform.platform()}
-    try:
-        text = Path("/proc/cpuinfo").read_text()
-        for line in text.splitlines():
-            if line.startswith("model name") and "cpu" not in info:
-                info["cpu"] = line.split(":", 1)[1].strip()
-            if line.startswith(("flags", "Features")) and "flags" not in info:
-                have = set(line.split(":", 1)[1].split())
-                info["flags"] = [f for f in SIMD_FLAGS if f in have]
-    except OSError:
-        pass
-    try:
-        for line in Path("/proc/meminfo").read_text().splitlines():
-            if line.startswith("MemTotal"):
-                info["memory_gib"] = int(line.split()[1]) / 2**20
-    except OSError:
-        pass
-    info["openblas_coretype"] = os.environ.get("OPENBLAS_CORETYPE", "unset")
-    return info
-
-
-def versions():
-    v = {"python": platform.python_version()}
-    for name in ["numpy", "faiss-cpu", "hnswlib", "usearch", "matplotlib"]:
-        try:
-            v[name] = importlib.metadata.version(name)
-        except importlib.metadata.PackageNotFoundError:
-            v[name] = "not installed"
-    try:
-        blas = np.show_config(mode="dicts")["Build Dependencies"]["blas"]
-        v["numpy BLAS"] = f"{blas.get('name')} {blas.get('version', '')}".strip()
-    except Exception:
-        v["numpy BLAS"] = "unknown"
-
-    def git(*a):
-        return subprocess.run(["git", *a], cwd=REPO, capture_output=True, text=True).stdout.strip()
-
-    commit = git("rev-parse", "--short=12", "HEAD") or "unknown"
-    if git("status", "--porcelain", "--", "src", "CMakeLists.txt", "pyproject.toml"):
-        commit += " (with uncommitted changes to the module)"
-    v["quarix commit"] = commit
-    return v
-
-
-def memory_bandwidth(mib):
-    """Single-core bandwidth in GB/s: copy (read + write bytes) and read (sum)."""
-    n = mib * 2**20 // 8
-    src = np.ones(n)
-    dst = np.empty_like(src)
-    np.copyto(dst, src)  # fault every page in before timing
-    copy_s, read_s = [], []
-    for _ in range(5):
-        t0 = time.perf_counter()
-        np.copyto(dst, src)
-        copy_s.append(time.perf_counter() - t0)
-    for _ in range(5):
-        t0 = time.perf_counter()
-        src.sum()
-        read_s.append(time.perf_counter() - t0)
-    size = n * 8
-    return {"size_mib": mib, "copy_gbs": 2 * size / min(copy_s) / 1e9,
-            "read_gbs": size / min(read_s) / 1e9}
-
 
 # --- Python boundary ---------------------------------------------------------
 
@@ -346,246 +171,6 @@ def boundary_round(X):
     return out
 
 
-# --- exact search ------------------------------------------------------------
-
-def exact_section(X, Q, gt, n, query_cap):
-    """PyFlat against the two numpy forms, faiss IndexFlatL2 and hnswlib BFIndex."""
-    import faiss
-    import hnswlib
-    from quarix import PyFlat
-
-    faiss.omp_set_num_threads(1)
-    Xn = np.ascontiguousarray(X[:n])
-    nq = min(len(Q), query_cap)
-    Qs = Q[:nq]
-    truth = gt[:nq]
-    rows = {}
-
-    def numpy_direct(q):
-        d = ((Xn - q) ** 2).sum(1)
-        idx = np.argpartition(d, K)[:K]
-        return idx[np.argsort(d[idx])]
-
-    norms = np.einsum("ij,ij->i", Xn, Xn)
-
-    def numpy_expansion(q):
-        d = norms - 2 * (Xn @ q)
-        idx = np.argpartition(d, K)[:K]
-        return idx[np.argsort(d[idx])]
-
-    qrows = [Qs[j] for j in range(nq)]
-    t0 = time.perf_counter()
-    flat = PyFlat(DIM)
-    flat.create(Xn.tolist())
-    build_s = time.perf_counter() - t0
-    qlists = Qs.tolist()
-
-    X32 = np.ascontiguousarray(Xn, dtype=np.float32)
-    Q32 = np.ascontiguousarray(Qs, dtype=np.float32)
-    q32rows = [Q32[j] for j in range(nq)]
-    fl = faiss.IndexFlatL2(DIM)
-    fl.add(X32)
-    bf = hnswlib.BFIndex(space="l2", dim=DIM)
-    bf.init_index(max_elements=n)
-    bf.add_items(X32, np.arange(n))
-
-    cases = [
-        ("numpy (X-q)^2", None, numpy_direct, qrows),
-        ("numpy norms-2Xq", None, numpy_expansion, qrows),
-        ("PyFlat (list query)", None, lambda q: [i for i, _ in flat.search(q, K)], qlists),
-        ("PyFlat (ndarray query)", None, lambda q: [i for i, _ in flat.search(q, K)], qrows),
-        ("faiss IndexFlatL2 (f32)", None, lambda j: fl.search(Q32[j:j + 1], K)[1][0], list(range(nq))),
-        ("hnswlib BFIndex (f32)", None, lambda q: bf.knn_query(q, k=K, num_threads=1)[0][0], q32rows),
-    ]
-    for name, (found, ns) in measure(cases).items():
-        rows[name] = {**summarize(ns), "recall": recall_at_k(found, truth)}
-    rows["PyFlat (list query)"]["build_s"] = build_s
-    del flat, fl, bf
-    for name, r in rows.items():
-        r["scan_gbs"] = n * DIM * 8 / (r["median_us"] * 1e-6) / 1e9
-        log(f"  exact N={n:>6} {name:<26} median {r['median_us']:9.1f} µs  "
-            f"{r['qps']:8.0f} q/s  recall {r['recall']:.3f}")
-    return {"n": n, "queries": nq, "rows": rows}
-
-
-# --- graph index workers (run in fresh subprocesses) -------------------------
-
-def worker_main(spec_path):
-    spec = json.loads(Path(spec_path).read_text())
-    system, n = spec["system"], spec["n"]
-    data = np.load(spec["data"])
-    X = np.ascontiguousarray(data["X"][:n])
-    Q = data["Q"]
-    gt = data[f"gt_{n}"] if f"gt_{n}" in data else None
-    result = {"system": system, "n": n}
-
-    if system == "faiss":
-        import faiss
-        faiss.omp_set_num_threads(1)
-    elif system == "hnswlib":
-        import hnswlib
-    elif system == "usearch":
-        from usearch.index import Index
-    elif system == "pyhnsw":
-        from quarix import PyHNSW
-
-    # Inputs in the form each library takes, made before the baseline so only
-    # the index itself shows in the resident-set growth.
-    if system == "pyhnsw":
-        vectors = X.tolist()
-        queries = Q.tolist()
-        metadata = None
-        if spec.get("filtered"):
-            metadata = [[(a, i % m) for a, m in FILTER_ATTRS.items()] for i in range(n)]
-        id_of = {X[i].tobytes(): i for i in range(n)}
-    elif system in ("faiss", "hnswlib"):
-        vectors = np.ascontiguousarray(X, dtype=np.float32)
-        queries = np.ascontiguousarray(Q, dtype=np.float32)
-    else:
-        vectors, queries = X, Q
-    gc.collect()
-    rss0 = rss_bytes()
-
-    t0, c0 = time.perf_counter(), time.process_time()
-    if system == "pyhnsw":
-        kwargs = {"metric": "euclidean"}
-        if spec.get("ef") is not None:
-            kwargs["ef_search"] = spec["ef"]
-        if metadata is not None:
-            kwargs["schema"] = list(FILTER_ATTRS)
-        index = PyHNSW(DIM, **kwargs)
-        if metadata is None:
-            index.create(vectors)
-        else:
-            index.create(vectors, metadata)
-    elif system == "hnswlib":
-        index = hnswlib.Index(space="l2", dim=DIM)
-        index.init_index(max_elements=n, ef_construction=HNSW_EF_CONSTRUCTION, M=HNSW_M, random_seed=SEED % 1000)
-        index.set_num_threads(1)
-        index.add_items(vectors, np.arange(n), num_threads=1)
-    elif system == "faiss":
-        index = faiss.IndexHNSWFlat(DIM, HNSW_M)
-        index.hnsw.efConstruction = HNSW_EF_CONSTRUCTION
-        index.add(vectors)
-    elif system == "usearch":
-        index = Index(ndim=DIM, metric="l2sq", dtype="f64", connectivity=HNSW_M,
-                      expansion_add=HNSW_EF_CONSTRUCTION)
-        index.add(np.arange(n, dtype=np.uint64), vectors, threads=1)
-    result["build_s"] = time.perf_counter() - t0
-    # CPU time next to wall time shows whether something else took the core.
-    result["build_cpu_s"] = time.process_time() - c0
-    gc.collect()
-    result["rss_delta"] = rss_bytes() - rss0
-    result["bytes_per_node"] = result["rss_delta"] / n
-    result["concurrent_build"] = bool(spec.get("concurrent"))
-    log(f"  {system:<8} N={n:>6} built in {result['build_s']:8.2f} s"
-        f"{' (alongside another build)' if spec.get('concurrent') else ''}, "
-        f"{result['bytes_per_node']:.0f} B/node")
-
-    if spec.get("wait"):
-        # Tell the parent the build is over, and wait until no other process
-        # runs, so the queries are timed alone.
-        print("BUILT", flush=True)
-        sys.stdin.readline()
-
-    nq = len(Q)
-    sweep = []
-    if system == "pyhnsw":
-        def ids_of(hits):
-            return [id_of[np.asarray(v, dtype=np.float64).tobytes()] for _, v in hits]
-        if spec.get("filtered"):
-            result["filtered"] = {}
-            fargs = {attr: [(queries[j], (attr, filter_value(mod, j))) for j in range(nq)]
-                     for attr, mod in FILTER_ATTRS.items()}
-            timed = measure([(attr, None, lambda a: index.search(a[0], K, filter=a[1]), fargs[attr])
-                             for attr in FILTER_ATTRS])
-            for attr, mod in FILTER_ATTRS.items():
-                hits, ns = timed[attr]
-                found = [ids_of(h) for h in hits]
-                wrong = sum(1 for f, (_, (_, v)) in zip(found, fargs[attr]) for i in f if i % mod != v)
-                result["filtered"][attr] = {
-                    "keep": 1 / mod, **summarize(ns),
-                    "recall": recall_at_k(found, data[f"fgt_{mod}"]),
-                    "mean_hits": sum(len(f) for f in found) / nq, "wrong": wrong}
-        else:
-            hits, ns = measure([(0, None, lambda q: index.search(q, K), queries)])[0]
-            found = [ids_of(h) for h in hits]
-            sweep.append({"ef": spec.get("ef") or PYHNSW_DEFAULT_EF, **summarize(ns),
-                          "recall": recall_at_k(found, gt) if gt is not None else None})
-    else:
-        qrows = [queries[j] for j in range(nq)]
-        if system == "hnswlib":
-            def setter(ef):
-                return lambda: index.set_ef(ef)
-            fn, args = (lambda q: index.knn_query(q, k=K, num_threads=1)[0][0]), qrows
-        elif system == "faiss":
-            def setter(ef):
-                return lambda: setattr(index.hnsw, "efSearch", ef)
-            fn, args = (lambda j: index.search(queries[j:j + 1], K)[1][0]), list(range(nq))
-        else:
-            def setter(ef):
-                return lambda: setattr(index, "expansion_search", ef)
-            fn, args = (lambda q: index.search(q, K, threads=1).keys), qrows
-        timed = measure([(ef, setter(ef), fn, args) for ef in spec["efs"]])
-        for ef in spec["efs"]:
-            found, ns = timed[ef]
-            sweep.append({"ef": ef, **summarize(ns),
-                          "recall": recall_at_k(found, gt) if gt is not None else None})
-    result["sweep"] = sweep
-    for s in sweep:
-        log(f"  {system:<8} N={n:>6} ef={s['ef']:<4} median {s['median_us']:9.1f} µs  "
-            f"{s['qps']:8.0f} q/s  recall {fmt(s['recall'], digits=3)}")
-    for attr, r in result.get("filtered", {}).items():
-        log(f"  {system:<8} N={n:>6} filter keeps {r['keep']:.1%}: median {r['median_us']:9.1f} µs  "
-            f"{r['qps']:8.0f} q/s  recall {r['recall']:.3f}  mean hits {r['mean_hits']:.1f}")
-    Path(spec["out"]).write_text(json.dumps(result))
-
-
-class Runner:
-    """Starts worker subprocesses, alone or two building at a time."""
-
-    def __init__(self, data_path, tmp):
-        self.data_path = data_path
-        self.tmp = Path(tmp)
-        self.count = 0
-
-    def _start(self, spec, wait):
-        self.count += 1
-        spec = {**spec, "data": str(self.data_path), "wait": wait,
-                "out": str(self.tmp / f"result{self.count}.json")}
-        path = self.tmp / f"spec{self.count}.json"
-        path.write_text(json.dumps(spec))
-        proc = subprocess.Popen([sys.executable, __file__, "--worker", str(path)],
-                                stdin=subprocess.PIPE if wait else subprocess.DEVNULL,
-                                stdout=subprocess.PIPE if wait else None, text=True)
-        return proc, spec
-
-    @staticmethod
-    def _finish(proc, spec):
-        code = proc.wait()
-        if code != 0:
-            log(f"  worker {spec['system']} N={spec['n']} failed with exit status {code}")
-            return {"system": spec["system"], "n": spec["n"], "error": f"exit status {code}"}
-        return json.loads(Path(spec["out"]).read_text())
-
-    def solo(self, spec):
-        return self._finish(*self._start(spec, wait=False))
-
-    def pair(self, specs):
-        started = [self._start({**s, "concurrent": len(specs) > 1}, wait=True) for s in specs]
-        for proc, _ in started:
-            proc.stdout.readline()  # "BUILT", or "" if the worker died
-        results = []
-        for proc, spec in started:
-            try:
-                proc.stdin.write("go\n")
-                proc.stdin.close()
-            except BrokenPipeError:
-                pass
-            results.append(self._finish(proc, spec))
-        return results
-
-
 # --- the run -----------------------------------------------------------------
 
 def predict_build(n, points):
@@ -600,10 +185,7 @@ def main():
     ap.add_argument("--quick", action="store_true", help="small sizes for CI-sized checks")
     ap.add_argument("--out", default=str(HERE / "results"), help="output folder")
     ap.add_argument("--budget", type=float, help="seconds for the whole run (sizes that would not fit are skipped)")
-    ap.add_argument("--worker", help=argparse.SUPPRESS)
     args = ap.parse_args()
-    if args.worker:
-        return worker_main(args.worker)
 
     mode = "quick" if args.quick else "full"
     cfg = CONFIGS[mode]
@@ -641,7 +223,9 @@ def main():
     with tempfile.TemporaryDirectory(prefix="quarix-bench-") as tmp:
         data_path = Path(tmp) / "data.npz"
         np.savez(data_path, X=X, Q=Q, **{f"gt_{n}": g for n, g in gts.items()},
-                 **{f"fgt_{m}": g for m, g in fgts.items()})
+                 **{f"meta_{a}": np.arange(len(X)) % m for a, m in FILTER_ATTRS.items()},
+                 **{f"qmeta_{a}": np.array([filter_value(m, j) for j in range(len(Q))]) for a, m in FILTER_ATTRS.items()},
+                 **{f"fgt_{a}": fgts[m] for a, m in FILTER_ATTRS.items()})
         runner = Runner(data_path, tmp)
         R["graph"] = []
 
@@ -677,7 +261,7 @@ def main():
 
         log("==> PyHNSW ef_search curve and filtered index (two builds at a time)")
         curve_n = cfg["curve_n"]
-        pending = [{"system": "pyhnsw", "n": curve_n, "filtered": True},
+        pending = [{"system": "pyhnsw", "n": curve_n, "filtered": list(FILTER_ATTRS)},
                    {"system": "pyhnsw", "n": curve_n, "ef": 10},
                    {"system": "pyhnsw", "n": curve_n, "ef": 20},
                    {"system": "pyhnsw", "n": curve_n, "ef": 200},
@@ -744,26 +328,6 @@ def pyhnsw_curve(R, n):
         for s in r["sweep"]:
             pts[s["ef"]] = s
     return [pts[e] for e in sorted(pts)]
-
-
-def fmt(x, unit="", digits=None):
-    if x is None:
-        return "—"
-    if isinstance(x, str):
-        return x
-    if digits is None:
-        digits = 0 if abs(x) >= 100 else 1 if abs(x) >= 10 else 2 if abs(x) >= 1 else 3
-    return f"{x:,.{digits}f}{unit}"
-
-
-def fmt_load(load):
-    return "/".join(f"{x:.2f}" for x in load)
-
-
-def table(header, rows):
-    lines = ["| " + " | ".join(header) + " |", "|" + "|".join("---" for _ in header) + "|"]
-    lines += ["| " + " | ".join(str(c) for c in row) + " |" for row in rows]
-    return "\n".join(lines)
 
 
 def fit_exponent(points):
@@ -970,10 +534,6 @@ def write_report(R, out_dir):
 
     md += ["## Plots", "", "`recall_qps.png`, `build_time.png`, `latency.png`, `filtered.png` beside this file.", ""]
     (out_dir / "results.md").write_text("\n".join(md))
-
-
-NAMES = {"pyhnsw": "PyHNSW", "hnswlib": "hnswlib HNSW", "faiss": "faiss IndexHNSWFlat", "usearch": "usearch f64"}
-COLORS = {"pyhnsw": "C3", "hnswlib": "C0", "faiss": "C1", "usearch": "C2"}
 
 
 def plots(R, out_dir):
