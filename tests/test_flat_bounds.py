@@ -32,6 +32,14 @@ def clusters(rng, dim):
     return draw
 
 
+def copies(rng, dim):
+    # Vectors with one element of +-3, each stored several times: from one of them all but two
+    # others lie at the same distance, so the k-th place is a tie of many blocks, some decided by
+    # the first elements alone and some by the last.
+    pool = [[float(s * 3 if i == at else 0) for i in range(dim)] for at in range(dim) for s in (1, -1)]
+    return lambda: list(rng.choice(pool))
+
+
 def one_wide_element(rng, dim):
     return lambda: [rng.uniform(-1e6, 1e6)] + [rng.gauss(0, 1) for _ in range(dim - 1)]
 
@@ -51,7 +59,7 @@ def non_finite(rng, dim):
     return draw
 
 
-CASES = {"clusters": (clusters, 37), "one wide element": (one_wide_element, 5), "magnitudes": (magnitudes, 3),
+CASES = {"clusters": (clusters, 37), "copies": (copies, 48), "one wide element": (one_wide_element, 5), "magnitudes": (magnitudes, 3),
          "non-finite": (non_finite, 6), "dim 1": (clusters, 1), "dim 0": (clusters, 0)}
 
 

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <utility>
 
 #include "metrics/kernel_choice.hpp"
 
@@ -20,6 +21,7 @@ constexpr std::size_t kGroupBytes = kCodeGroup * kBlockLanes;
 // A 32-bit lane holds two squares of differences a group; this many groups
 // fit before it is widened (and the lanes tested for an early stop).
 constexpr std::size_t kGroupsPerFold = 16;
+constexpr std::size_t kPrefetchBlocks = 16;
 static_assert(kFinePerStep == 16, "the kernels shift codes left by 4");
 static_assert(kWidestDifference < (1 << 15));
 static_assert(2 * kWidestDifference * kWidestDifference * kGroupsPerFold < (std::int64_t{1} << 31));
@@ -321,14 +323,38 @@ unsigned CodeBlocks::near_lanes(const Query& query, std::size_t block, double li
     if (!query.usable || block >= errors_.size()) return kAllLanes;
     const double needed = grid_.needed_area(limit, query.error, errors_[block]);
     if (!std::isfinite(needed)) return kAllLanes;
+    // A scan tests blocks in order: the head codes of a block a few ahead are fetched meanwhile.
+    const std::size_t head_bytes = head_groups_ * kGroupBytes;
+    if (block + kPrefetchBlocks < errors_.size()) {
+        const std::uint8_t* ahead = head_.data() + (block + kPrefetchBlocks) * head_bytes;
+        for (std::size_t line = 0; line < head_bytes; line += 64) __builtin_prefetch(ahead + line);
+    }
     std::uint64_t sums[kBlockLanes] = {};
-    const unsigned near = kernels_->near_lanes(query.fine.data(), head_.data() + block * head_groups_ * kGroupBytes,
+    const unsigned near = kernels_->near_lanes(query.fine.data(), head_.data() + block * head_bytes,
                                                head_groups_, grid_.fine_area(), needed, sums);
     const std::size_t tail_groups = groups_ - head_groups_;
     if (near == 0 || tail_groups == 0) return near;
     return kernels_->near_lanes(query.fine.data() + head_groups_ * kCodeGroup,
                                 tail_.data() + block * tail_groups * kGroupBytes, tail_groups, grid_.fine_area(),
                                 needed, sums);
+}
+
+std::size_t CodeBlocks::nearest_blocks(const Query& query, std::size_t blocks, std::span<std::size_t> out) const {
+    if (!query.usable) return 0;
+    blocks = std::min(blocks, errors_.size());
+    const std::size_t count = std::min(out.size(), blocks);
+    if (count == 0) return 0;
+    std::vector<std::pair<std::uint64_t, std::size_t>> nearest(blocks);
+    for (std::size_t b = 0; b < blocks; ++b) {
+        std::uint64_t sums[kBlockLanes] = {};
+        kernels_->near_lanes(query.fine.data(), head_.data() + b * head_groups_ * kGroupBytes, head_groups_,
+                             grid_.fine_area(), std::numeric_limits<double>::infinity(), sums);
+        nearest[b] = {*std::min_element(sums, sums + kBlockLanes), b};
+    }
+    std::partial_sort(nearest.begin(), nearest.begin() + static_cast<std::ptrdiff_t>(count), nearest.end());
+    for (std::size_t i = 0; i < count; ++i) out[i] = nearest[i].second;
+    std::sort(out.begin(), out.begin() + static_cast<std::ptrdiff_t>(count));
+    return count;
 }
 
 // The scan's dot product c of q and v (a sum in index order) lies within

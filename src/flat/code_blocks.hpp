@@ -68,6 +68,11 @@ public:
     // Lanes of block `block` that the codes do not prove at a computed
     // distance of at least `limit` (every lane for a NaN limit).
     unsigned near_lanes(const Query& query, std::size_t block, double limit) const;
+    // Writes to `out` (ascending) the out.size() blocks among the first
+    // `blocks` whose nearest lane is nearest by its first kHeadGroups groups
+    // of codes, a cheap guess at where the nearest vectors are; returns how
+    // many it wrote (none when the query has no usable code).
+    std::size_t nearest_blocks(const Query& query, std::size_t blocks, std::span<std::size_t> out) const;
 
     // A query for dot products: q[i] ~ q_code[i] * unit, with unit a power of
     // two, so that the code part of q . v is a sum of integer products.

@@ -58,7 +58,12 @@ private:
 // testing them when fewer than one in kLeastSkipShare was skipped.
 constexpr std::size_t kShortestWindow = 32, kLongestWindow = 256;
 constexpr std::size_t kLeastSkipShare = 5;
+// Seed blocks measured before the Euclidean scan: twice as many as the k
+// best fill, at least kFewestSeeds, at most kMostSeeds and a quarter of the
+// first window they are chosen from.
+constexpr std::size_t kFewestSeeds = 8, kMostSeeds = 32;
 constexpr double kFiniteMax = std::numeric_limits<double>::max();
+constexpr double kInf = std::numeric_limits<double>::infinity();
 
 }  // namespace
 
@@ -139,13 +144,54 @@ std::variant<FlatIndex::Pairs, FlatError> FlatIndex::search(std::span<const doub
     const std::size_t code_window = std::clamp(n / kBlockLanes / 8, kShortestWindow, kLongestWindow);
 
     const std::size_t block_size = dim_ * kBlockLanes;
+    const std::size_t block_count = (n + kBlockLanes - 1) / kBlockLanes;
+    // Every test admits a lane at exactly the k-th distance when blocks are
+    // measured out of id order, so that its id decides as the heap orders it.
+    bool strict = false;
+    double limit = std::numeric_limits<double>::quiet_NaN();
+    auto measure = [&](std::size_t first) {
+        const std::size_t lanes = std::min(kBlockLanes, n - first);
+        ++measured;
+        const double* block = blocks_.data() + (first / kBlockLanes) * block_size;
+        if (euclidean) {
+            if (!kernels_->euclidean(query.data(), dim_, block, abandon_at, distances)) return;
+        } else if (cosine) {
+            kernels_->dot(query.data(), dim_, block, distances);
+            for (std::size_t j = 0; j < lanes; ++j) distances[j] = distances[j] / (lengths_[first + j] * query_norm);
+        } else {
+            kernels_->inner_product(query.data(), dim_, block, distances);
+        }
+        for (std::size_t j = 0; j < lanes; ++j) {
+            if (!best.offer({distances[j], first + j})) continue;
+            limit = strict ? std::nextafter(best.worst().distance, kInf) : best.worst().distance;
+            if (euclidean) abandon_at = euclidean_abandon_threshold(limit);
+        }
+    };
+
+    // The k-th best of the first blocks in id order is far from the final
+    // one, and blocks tested against it are measured in vain: the blocks
+    // whose codes look nearest in the first window are measured first.
+    std::size_t seeds[kMostSeeds];
+    std::size_t seed_count = 0, next_seed = 0;
+    if (euclidean && use_codes) {
+        const std::size_t window_blocks = std::min(code_window, block_count);
+        const std::size_t wanted =
+            std::min({kMostSeeds, std::max(kFewestSeeds, 2 * ((k + kBlockLanes - 1) / kBlockLanes)), window_blocks / 4});
+        seed_count = codes_.nearest_blocks(code, window_blocks, {seeds, wanted});
+        strict = seed_count > 0;
+        for (std::size_t s = 0; s < seed_count; ++s) measure(seeds[s] * kBlockLanes);
+    }
+
     for (std::size_t first = 0; first < n; first += kBlockLanes) {
+        const std::size_t block_id = first / kBlockLanes;
+        if (next_seed < seed_count && seeds[next_seed] == block_id) {
+            ++next_seed;
+            continue;
+        }
         const std::size_t lanes = std::min(kBlockLanes, n - first);
         if (use_codes && best.full()) {
-            // Codes are tested in id order, against the k-th best so far: a
+            // Codes are tested against the k-th best so far; in id order a
             // lane at exactly that distance could not displace it anyway.
-            const std::size_t block_id = first / kBlockLanes;
-            const double limit = best.worst().distance;
             const bool skip = euclidean ? (codes_.near_lanes(code, block_id, limit) & ((1u << lanes) - 1)) == 0
                                         : dot_lanes_far(dot, block_id, lanes, query_norm, limit);
             ++window.tested;
@@ -158,20 +204,7 @@ std::variant<FlatIndex::Pairs, FlatError> FlatIndex::search(std::span<const doub
             }
             if (skip) continue;
         }
-        ++measured;
-        const double* block = blocks_.data() + (first / kBlockLanes) * block_size;
-        if (euclidean) {
-            if (!kernels_->euclidean(query.data(), dim_, block, abandon_at, distances)) continue;
-        } else if (cosine) {
-            kernels_->dot(query.data(), dim_, block, distances);
-            for (std::size_t j = 0; j < kBlockLanes && first + j < n; ++j)
-                distances[j] = distances[j] / (lengths_[first + j] * query_norm);
-        } else {
-            kernels_->inner_product(query.data(), dim_, block, distances);
-        }
-        for (std::size_t j = 0; j < lanes; ++j) {
-            if (best.offer({distances[j], first + j}) && euclidean) abandon_at = euclidean_abandon_threshold(best.worst().distance);
-        }
+        measure(first);
     }
     if (counts) *counts = {skipped + window.skipped, measured};
     return std::move(best).sorted();
