@@ -328,6 +328,9 @@ unsigned CodeBlocks::near_lanes(const Query& query, std::size_t block, double li
     if (block + kPrefetchBlocks < errors_.size()) {
         const std::uint8_t* ahead = head_.data() + (block + kPrefetchBlocks) * head_bytes;
         for (std::size_t line = 0; line < head_bytes; line += 64) __builtin_prefetch(ahead + line);
+        const std::size_t tail_bytes = (groups_ - head_groups_) * kGroupBytes;
+        const std::uint8_t* tail_ahead = tail_.data() + (block + kPrefetchBlocks) * tail_bytes;
+        for (std::size_t line = 0; line < tail_bytes; line += 64) __builtin_prefetch(tail_ahead + line);
     }
     std::uint64_t sums[kBlockLanes] = {};
     const unsigned near = kernels_->near_lanes(query.fine.data(), head_.data() + block * head_bytes,
@@ -337,6 +340,15 @@ unsigned CodeBlocks::near_lanes(const Query& query, std::size_t block, double li
     return kernels_->near_lanes(query.fine.data() + head_groups_ * kCodeGroup,
                                 tail_.data() + block * tail_groups * kGroupBytes, tail_groups, grid_.fine_area(),
                                 needed, sums);
+}
+
+std::size_t CodeBlocks::first_near(const Query& query, std::size_t from, std::size_t to, double limit,
+                                   std::size_t count) const {
+    for (std::size_t b = from; b < to; ++b) {
+        const std::size_t lanes = std::min(kBlockLanes, count - b * kBlockLanes);
+        if (near_lanes(query, b, limit) & ((1u << lanes) - 1)) return b;
+    }
+    return to;
 }
 
 std::size_t CodeBlocks::nearest_blocks(const Query& query, std::size_t blocks, std::span<std::size_t> out) const {

@@ -68,6 +68,10 @@ public:
     // Lanes of block `block` that the codes do not prove at a computed
     // distance of at least `limit` (every lane for a NaN limit).
     unsigned near_lanes(const Query& query, std::size_t block, double limit) const;
+    // The first block in [from, to) with a lane among the first `count`
+    // vectors that near_lanes leaves; `to` when there is none.
+    std::size_t first_near(const Query& query, std::size_t from, std::size_t to, double limit,
+                           std::size_t count) const;
     // Writes to `out` (ascending) the out.size() blocks among the first
     // `blocks` whose nearest lane is nearest by its first kHeadGroups groups
     // of codes, a cheap guess at where the nearest vectors are; returns how

@@ -182,29 +182,40 @@ std::variant<FlatIndex::Pairs, FlatError> FlatIndex::search(std::span<const doub
         for (std::size_t s = 0; s < seed_count; ++s) measure(seeds[s] * kBlockLanes);
     }
 
-    for (std::size_t first = 0; first < n; first += kBlockLanes) {
-        const std::size_t block_id = first / kBlockLanes;
+    std::size_t block_id = 0;
+    while (block_id < block_count) {
         if (next_seed < seed_count && seeds[next_seed] == block_id) {
             ++next_seed;
+            ++block_id;
             continue;
         }
-        const std::size_t lanes = std::min(kBlockLanes, n - first);
         if (use_codes && best.full()) {
             // Codes are tested against the k-th best so far; in id order a
             // lane at exactly that distance could not displace it anyway.
-            const bool skip = euclidean ? (codes_.near_lanes(code, block_id, limit) & ((1u << lanes) - 1)) == 0
-                                        : dot_lanes_far(dot, block_id, lanes, query_norm, limit);
-            ++window.tested;
-            window.skipped += skip;
+            // Euclidean blocks are tested in runs, up to the next seed or the
+            // end of the window, since the limit holds until one is measured.
+            std::size_t near = block_id, stop = block_id + 1;
+            if (euclidean) {
+                stop = std::min(block_count, block_id + (code_window - window.tested));
+                if (next_seed < seed_count) stop = std::min(stop, seeds[next_seed]);
+                near = codes_.first_near(code, block_id, stop, limit, n);
+            } else if (dot_lanes_far(dot, block_id, std::min(kBlockLanes, n - block_id * kBlockLanes), query_norm,
+                                     limit)) {
+                near = stop;
+            }
+            window.tested += near - block_id + (near < stop);
+            window.skipped += near - block_id;
             if (window.tested == code_window) {
                 // Bounds that rarely skip a block cost more than they save.
                 use_codes = window.skipped * kLeastSkipShare >= code_window;
                 skipped += window.skipped;
                 window = {};
             }
-            if (skip) continue;
+            block_id = near;
+            if (near == stop) continue;
         }
-        measure(first);
+        measure(block_id * kBlockLanes);
+        ++block_id;
     }
     if (counts) *counts = {skipped + window.skipped, measured};
     return std::move(best).sorted();

@@ -186,15 +186,4 @@ double CodeGrid::encode_query(std::span<const double> query, std::int16_t* fine)
     return margins_.above(std::sqrt(squares));
 }
 
-// The grid points lie sqrt(sum) fine steps apart, exactly. The query and the
-// vector lie within their errors of them, and the computed distance within
-// rounding margins of the exact one; so if the grid points are `needed`
-// apart, the computed distance is at least limit. Every step rounds the
-// threshold up, and the comparison is made on squares.
-double CodeGrid::needed_area(double limit, double query_error, double vector_error) const {
-    const double needed = (margins_.above(limit) + query_error + vector_error) * (1.0 + 0x1.0p-50);
-    if (!(needed > 0.0)) return kInf;
-    return needed * needed * (1.0 + 0x1.0p-48);
-}
-
 }  // namespace quarix

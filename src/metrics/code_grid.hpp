@@ -12,6 +12,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <span>
 #include <vector>
 
@@ -66,7 +67,14 @@ public:
     // certainly at a computed distance of at least `limit` when
     // sum * fine_area() >= the returned value. Never true for NaN inputs:
     // the value is then NaN or infinite.
-    double needed_area(double limit, double query_error, double vector_error) const;
+    // (The grid points lie sqrt(sum) fine steps apart, exactly; the query and
+    // the vector lie within their errors of them, and the computed distance
+    // within rounding margins of the exact one. Every step rounds up.)
+    double needed_area(double limit, double query_error, double vector_error) const {
+        const double needed = (margins_.above(limit) + query_error + vector_error) * (1.0 + 0x1.0p-50);
+        if (!(needed > 0.0)) return std::numeric_limits<double>::infinity();
+        return needed * needed * (1.0 + 0x1.0p-48);
+    }
     double fine_area() const { return fine_area_; }
     // Element i of a vector with code c lies near low()[i] + c * step().
     const std::vector<float>& low() const { return low_; }
