@@ -21,7 +21,7 @@ constexpr std::size_t kGroupBytes = kCodeGroup * kBlockLanes;
 // A 32-bit lane holds two squares of differences a group; this many groups
 // fit before it is widened (and the lanes tested for an early stop).
 constexpr std::size_t kGroupsPerFold = 16;
-constexpr std::size_t kPrefetchBlocks = 16;
+constexpr std::size_t kPrefetchBlocks = 16, kPrefetchBytes = kGroupsPerFold * kGroupBytes, kCacheLine = 64;
 static_assert(kFinePerStep == 16, "the kernels shift codes left by 4");
 static_assert(kWidestDifference < (1 << 15));
 static_assert(2 * kWidestDifference * kWidestDifference * kGroupsPerFold < (std::int64_t{1} << 31));
@@ -323,23 +323,24 @@ unsigned CodeBlocks::near_lanes(const Query& query, std::size_t block, double li
     if (!query.usable || block >= errors_.size()) return kAllLanes;
     const double needed = grid_.needed_area(limit, query.error, errors_[block]);
     if (!std::isfinite(needed)) return kAllLanes;
-    // A scan tests blocks in order: the head codes of a block a few ahead are fetched meanwhile.
+    // A scan tests blocks in order, and the head codes stream in well; a
+    // block's tail is read only when its head proves too little, which
+    // waited on the cache until the first groups of a tail a few blocks ahead
+    // were fetched meanwhile (the rest is seldom read).
     const std::size_t head_bytes = head_groups_ * kGroupBytes;
+    const std::size_t tail_bytes = (groups_ - head_groups_) * kGroupBytes;
     if (block + kPrefetchBlocks < errors_.size()) {
-        const std::uint8_t* ahead = head_.data() + (block + kPrefetchBlocks) * head_bytes;
-        for (std::size_t line = 0; line < head_bytes; line += 64) __builtin_prefetch(ahead + line);
-        const std::size_t tail_bytes = (groups_ - head_groups_) * kGroupBytes;
-        const std::uint8_t* tail_ahead = tail_.data() + (block + kPrefetchBlocks) * tail_bytes;
-        for (std::size_t line = 0; line < tail_bytes; line += 64) __builtin_prefetch(tail_ahead + line);
+        const std::uint8_t* ahead = tail_.data() + (block + kPrefetchBlocks) * tail_bytes;
+        const std::size_t bytes = std::min(tail_bytes, kPrefetchBytes);
+        for (std::size_t at = 0; at < bytes; at += kCacheLine) __builtin_prefetch(ahead + at);
     }
     std::uint64_t sums[kBlockLanes] = {};
     const unsigned near = kernels_->near_lanes(query.fine.data(), head_.data() + block * head_bytes,
                                                head_groups_, grid_.fine_area(), needed, sums);
     const std::size_t tail_groups = groups_ - head_groups_;
     if (near == 0 || tail_groups == 0) return near;
-    return kernels_->near_lanes(query.fine.data() + head_groups_ * kCodeGroup,
-                                tail_.data() + block * tail_groups * kGroupBytes, tail_groups, grid_.fine_area(),
-                                needed, sums);
+    return kernels_->near_lanes(query.fine.data() + head_groups_ * kCodeGroup, tail_.data() + block * tail_bytes,
+                                tail_groups, grid_.fine_area(), needed, sums);
 }
 
 std::size_t CodeBlocks::first_near(const Query& query, std::size_t from, std::size_t to, double limit,
