@@ -168,6 +168,51 @@ __attribute__((target("avx512f,avx512bw"))) unsigned near_lanes_avx512bw(const s
     return ~static_cast<unsigned>(far) & kAllLanes;
 }
 
+// One block's head at a time, like near_lanes, but with the query's groups
+// held in registers and no call per block.
+__attribute__((target("avx512f,avx512bw"))) std::size_t first_near_head_avx512bw(const HeadRun& run,
+                                                                                  std::size_t from, std::size_t to,
+                                                                                  unsigned* near,
+                                                                                  std::uint64_t* sums_out) {
+    const __m512d area8 = _mm512_set1_pd(run.area), two52 = _mm512_set1_pd(kTwo52);
+    const __m512i low_half = _mm512_set1_epi64(0xFFFFFFFF);
+    __m512i query[kHeadGroups];
+    for (std::size_t g = 0; g < run.head_groups; ++g) query[g] = _mm512_set1_epi64(group_of(run.fine + g * kCodeGroup));
+    const std::size_t head_bytes = run.head_groups * kGroupBytes;
+    for (std::size_t b = from; b < to; ++b) {
+        if (b + kPrefetchBlocks < run.blocks) {
+            const std::uint8_t* ahead = run.prefetch + (b + kPrefetchBlocks) * run.prefetch_stride;
+            for (std::size_t at = 0; at < run.prefetch_bytes; at += kCacheLine) __builtin_prefetch(ahead + at);
+        }
+        const std::size_t lanes = std::min(kBlockLanes, run.count - b * kBlockLanes);
+        const unsigned valid = (1u << lanes) - 1;
+        const double needed = CodeGrid::needed_area_from(run.reach + run.errors[b]);
+        if (!std::isfinite(needed)) {
+            std::memset(sums_out, 0, kBlockLanes * sizeof(std::uint64_t));
+            *near = valid;
+            return b;
+        }
+        const std::uint8_t* codes = run.head + b * head_bytes;
+        __m512i pairs = _mm512_setzero_si512();
+        for (std::size_t g = 0; g < run.head_groups; ++g) {
+            const __m512i c =
+                _mm512_cvtepu8_epi16(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(codes + g * kGroupBytes)));
+            const __m512i d = _mm512_sub_epi16(query[g], _mm512_slli_epi16(c, 4));
+            pairs = _mm512_add_epi32(pairs, _mm512_madd_epi16(d, d));
+        }
+        const __m512i sums = _mm512_add_epi64(_mm512_and_si512(pairs, low_half), _mm512_srli_epi64(pairs, 32));
+        const __m512d value =
+            _mm512_sub_pd(_mm512_castsi512_pd(_mm512_or_si512(sums, _mm512_castpd_si512(two52))), two52);
+        const unsigned far = _mm512_cmp_pd_mask(_mm512_mul_pd(value, area8), _mm512_set1_pd(needed), _CMP_GE_OQ);
+        if (const unsigned left = ~far & valid) {
+            _mm512_storeu_si512(sums_out, sums);
+            *near = left;
+            return b;
+        }
+    }
+    return to;
+}
+
 __attribute__((target("avx2"))) void dot_lanes_avx2(const std::int16_t* q, const std::uint8_t* block,
                                                     std::size_t groups, std::int64_t* sums) {
     for (std::size_t g = 0; g < groups;) {
@@ -206,12 +251,12 @@ __attribute__((target("avx512f,avx512bw"))) void dot_lanes_avx512bw(const std::i
 
 #pragma GCC diagnostic pop
 
-constexpr CodeBlockKernels kAvx2{near_lanes_avx2, dot_lanes_avx2, "avx2"};
-constexpr CodeBlockKernels kAvx512bw{near_lanes_avx512bw, dot_lanes_avx512bw, "avx512bw"};
+constexpr CodeBlockKernels kAvx2{near_lanes_avx2, nullptr, dot_lanes_avx2, "avx2"};
+constexpr CodeBlockKernels kAvx512bw{near_lanes_avx512bw, first_near_head_avx512bw, dot_lanes_avx512bw, "avx512bw"};
 
 #endif
 
-constexpr CodeBlockKernels kPortable{near_lanes_portable, dot_lanes_portable, "portable"};
+constexpr CodeBlockKernels kPortable{near_lanes_portable, nullptr, dot_lanes_portable, "portable"};
 
 constexpr auto kVariants = std::to_array<const CodeBlockKernels*>({
 #if defined(__x86_64__)
@@ -345,9 +390,27 @@ unsigned CodeBlocks::near_lanes(const Query& query, std::size_t block, double li
 
 std::size_t CodeBlocks::first_near(const Query& query, std::size_t from, std::size_t to, double limit,
                                    std::size_t count) const {
+    if (!kernels_->first_near_head || !query.usable || to > errors_.size()) {
+        for (std::size_t b = from; b < to; ++b) {
+            const std::size_t lanes = std::min(kBlockLanes, count - b * kBlockLanes);
+            if (near_lanes(query, b, limit) & ((1u << lanes) - 1)) return b;
+        }
+        return to;
+    }
+    const std::size_t tail_groups = groups_ - head_groups_, tail_bytes = tail_groups * kGroupBytes;
+    const HeadRun run{query.fine.data(), head_.data(), head_groups_, errors_.data(),
+                      grid_.reach(limit, query.error), grid_.fine_area(), count,
+                      tail_.data(), tail_bytes, std::min(tail_bytes, kPrefetchBytes), errors_.size()};
     for (std::size_t b = from; b < to; ++b) {
-        const std::size_t lanes = std::min(kBlockLanes, count - b * kBlockLanes);
-        if (near_lanes(query, b, limit) & ((1u << lanes) - 1)) return b;
+        unsigned near = 0;
+        std::uint64_t sums[kBlockLanes];
+        b = kernels_->first_near_head(run, b, to, &near, sums);
+        if (b == to) return to;
+        const double needed = CodeGrid::needed_area_from(run.reach + errors_[b]);
+        if (tail_groups == 0 || !std::isfinite(needed)) return b;
+        if (kernels_->near_lanes(query.fine.data() + head_groups_ * kCodeGroup, tail_.data() + b * tail_bytes,
+                                 tail_groups, grid_.fine_area(), needed, sums) & near)
+            return b;
     }
     return to;
 }

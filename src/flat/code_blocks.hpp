@@ -36,9 +36,29 @@ static_assert(kBlockLanes == 8, "the code kernels hold eight lanes");
 // j) whose sum times `area` is still below `needed`. May stop early, leaving
 // sums unspecified: the sums only grow, so once every lane has reached it,
 // no lane is left.
+// A run of blocks tested on their head codes against one limit: see
+// CodeBlockKernels::first_near_head.
+struct HeadRun {
+    const std::int16_t* fine;      // the query's fine codes
+    const std::uint8_t* head;      // every block's head codes
+    std::size_t head_groups;       // at most kHeadGroups
+    const double* errors;          // per block: its largest error
+    double reach;                  // CodeGrid::reach of the limit and the query's error
+    double area;                   // CodeGrid::fine_area
+    std::size_t count;             // vectors stored: lanes past it are not tested
+    const std::uint8_t* prefetch;  // the tails, whose first bytes are fetched ahead
+    std::size_t prefetch_stride, prefetch_bytes, blocks;
+};
+
 struct CodeBlockKernels {
     unsigned (*near_lanes)(const std::int16_t* fine, const std::uint8_t* block, std::size_t groups, double area,
                            double needed, std::uint64_t* sums);
+    // The first block b in [from, to) that the head codes (or a needed area
+    // that is not finite) leave with a lane near, as near_lanes would,
+    // writing those lanes to `near` and the head sums to `sums`; `to` when
+    // there is none. Null where the scan calls near_lanes block by block.
+    std::size_t (*first_near_head)(const HeadRun& run, std::size_t from, std::size_t to, unsigned* near,
+                                   std::uint64_t* sums);
     // Adds to each lane's sums[j] the sum over `groups` groups of q[i] * code[i].
     void (*dot_lanes)(const std::int16_t* q, const std::uint8_t* block, std::size_t groups, std::int64_t* sums);
     const char* name;

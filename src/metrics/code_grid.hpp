@@ -71,7 +71,13 @@ public:
     // the vector lie within their errors of them, and the computed distance
     // within rounding margins of the exact one. Every step rounds up.)
     double needed_area(double limit, double query_error, double vector_error) const {
-        const double needed = (margins_.above(limit) + query_error + vector_error) * (1.0 + 0x1.0p-50);
+        return needed_area_from(reach(limit, query_error) + vector_error);
+    }
+    // needed_area in two steps, for scans that test many vectors against
+    // one limit: reach() once, then needed_area_from(reach + vector_error).
+    double reach(double limit, double query_error) const { return margins_.above(limit) + query_error; }
+    static double needed_area_from(double reach_and_error) {
+        const double needed = reach_and_error * (1.0 + 0x1.0p-50);
         if (!(needed > 0.0)) return std::numeric_limits<double>::infinity();
         return needed * needed * (1.0 + 0x1.0p-48);
     }
