@@ -68,6 +68,17 @@ def numpy_forms(X):
     return direct, expansion
 
 
+def profile_rounds(hooks, metric, dim, rows, queries, inserts):
+    """The core's profile without codes ("plain") and with them ("codes"), the two
+    taking turns over the rounds: this machine's speed drifts by a third within
+    minutes, and rounds of one side only would give it all to that side."""
+    runs = {"plain": [], "codes": []}
+    for _ in range(core.ROUNDS):
+        for name, start in (("plain", 0), ("codes", 1024)):
+            runs[name].append(hooks.flat_profile(metric, start, dim, rows, queries, core.K, inserts))
+    return runs
+
+
 def section(hooks, X, Q, metric, inserts, by_similarity=False):
     """by_similarity: quarix is given the negated query for inner product and cosine, ranking by similarity as faiss does."""
     from quarix import PyFlat
@@ -86,8 +97,7 @@ def section(hooks, X, Q, metric, inserts, by_similarity=False):
         cases += [("numpy (X-q)^2", None, direct, list(Q)), ("numpy norms-2Xq", None, expansion, list(Q))]
     medians = {key: statistics.median(ns) / 1e3 for key, (_, ns) in core.measure(cases).items()}
     profiles = {}
-    for name, start in (("plain", 0), ("codes", 1024)):
-        runs = [hooks.flat_profile(metric, start, dim, rows, qlists, core.K, inserts) for _ in range(core.ROUNDS)]
+    for name, runs in profile_rounds(hooks, metric, dim, rows, qlists, inserts).items():
         best = min(runs, key=lambda r: statistics.median(r[2]))
         profiles[name] = {
             "create_us": min(r[0] for r in runs) / n / 1e3, "insert_us": min(r[1] for r in runs) / inserts / 1e3,
@@ -113,8 +123,7 @@ def loose_section(hooks, n, n_queries, dim):
     out = []
     for metric in METRICS:
         times = {}
-        for name, start in (("plain", 0), ("codes", 1024)):
-            runs = [hooks.flat_profile(metric, start, dim, rows, queries, core.K, 0) for _ in range(core.ROUNDS)]
+        for name, runs in profile_rounds(hooks, metric, dim, rows, queries, 0).items():
             best = min(runs, key=lambda r: statistics.median(r[2]))
             times[name] = (statistics.median(best[2]) / 1e3, best[4] / (len(queries) * ((n + 7) // 8)))
         out.append({"n": n, "metric": metric, "plain_us": times["plain"][0], "codes_us": times["codes"][0],
