@@ -16,30 +16,25 @@ Output: bench/results/results.md (targets, machine, versions, every table)
 and PNG plots beside it.
 """
 
-import os
-
-# Thread pools read these when the libraries load, so set them before any
-# import that might start one.
-for _var in ("OMP_NUM_THREADS", "OPENBLAS_NUM_THREADS", "MKL_NUM_THREADS",
-             "BLIS_NUM_THREADS", "VECLIB_MAXIMUM_THREADS", "NUMEXPR_NUM_THREADS"):
-    os.environ[_var] = "1"
-
-import argparse
-import datetime
-import gc
-import json
-import math
-import statistics
-import sys
-import tempfile
-import time
-from pathlib import Path
-
-import numpy as np
-
+# First, so that the thread pools start with one thread (see common.py).
 from common import (COLORS, HERE, HNSW_EF_CONSTRUCTION, HNSW_M, K, NAMES, PEER_EFS, PYHNSW_DEFAULT_EF,  # noqa: F401
-                    PYHNSW_EFS, RECALL_GOAL, REPO, ROUNDS, SEED, exact_knn, fmt, fmt_load, log, machine_info,
-                    measure, memory_bandwidth, recall_at_k, summarize, table, versions)
+                    PYHNSW_EFS, RECALL_GOAL, REPO, ROUNDS, SEED, exact_knn, filtered_truth, finish_axes, fmt,
+                    fmt_load, log, machine_info, measure, memory_bandwidth, recall_at_k, save_figure, summarize,
+                    table, versions)
+
+import argparse  # noqa: E402
+import datetime  # noqa: E402
+import gc  # noqa: E402
+import json  # noqa: E402
+import math  # noqa: E402
+import os  # noqa: E402
+import statistics  # noqa: E402
+import sys  # noqa: E402
+import tempfile  # noqa: E402
+import time  # noqa: E402
+from pathlib import Path  # noqa: E402
+
+import numpy as np  # noqa: E402
 from exact_search import exact_section
 from graph_worker import Runner
 
@@ -91,20 +86,6 @@ def filter_value(attr_mod, j):
     # Queries cycle through the attribute's values so every class is asked for.
     return j % attr_mod
 
-
-def filtered_truth(X, Q, mod):
-    ids = np.arange(len(X))
-    out = np.full((len(Q), K), -1, dtype=np.int64)
-    for v in range(min(mod, len(Q))):
-        js = [j for j in range(len(Q)) if filter_value(mod, j) == v]
-        rows = ids[ids % mod == v]
-        if len(rows) == 0:
-            continue
-        out[js] = exact_knn(X[rows], Q[js], rows=rows)
-    return out
-
-
-# --- machine ----------------------------------------------------------------
 
 # --- Python boundary ---------------------------------------------------------
 
@@ -209,7 +190,11 @@ def main():
     X, Q = make_data(cfg["n_max"], cfg["n_queries"])
     ns_needed = sorted(set(cfg["flat_ns"]) | set(cfg["scale_ns"]) | {cfg["curve_n"], cfg["calibration_n"] // 2, cfg["calibration_n"]})
     gts = {n: exact_knn(X[:n], Q) for n in ns_needed}
-    fgts = {mod: filtered_truth(X[:cfg["curve_n"]], Q, mod) for mod in FILTER_ATTRS.values()}
+    # Node i has value i mod m of each attribute; query j asks for filter_value(m, j).
+    meta = {a: np.arange(len(X)) % m for a, m in FILTER_ATTRS.items()}
+    qmeta = {a: np.array([filter_value(m, j) for j in range(len(Q))]) for a, m in FILTER_ATTRS.items()}
+    curve_rows = slice(0, cfg["curve_n"])
+    fgts = {a: filtered_truth(X[curve_rows], Q, meta[a][curve_rows], qmeta[a]) for a in FILTER_ATTRS}
 
     log("==> Python boundary")
     R["boundary"] = boundary(X)
@@ -223,9 +208,8 @@ def main():
     with tempfile.TemporaryDirectory(prefix="quarix-bench-") as tmp:
         data_path = Path(tmp) / "data.npz"
         np.savez(data_path, X=X, Q=Q, **{f"gt_{n}": g for n, g in gts.items()},
-                 **{f"meta_{a}": np.arange(len(X)) % m for a, m in FILTER_ATTRS.items()},
-                 **{f"qmeta_{a}": np.array([filter_value(m, j) for j in range(len(Q))]) for a, m in FILTER_ATTRS.items()},
-                 **{f"fgt_{a}": fgts[m] for a, m in FILTER_ATTRS.items()})
+                 **{f"meta_{a}": meta[a] for a in FILTER_ATTRS}, **{f"qmeta_{a}": qmeta[a] for a in FILTER_ATTRS},
+                 **{f"fgt_{a}": fgts[a] for a in FILTER_ATTRS})
         runner = Runner(data_path, tmp)
         R["graph"] = []
 
@@ -568,11 +552,8 @@ def plots(R, out_dir):
     ax.set_xlabel("queries/s (one thread, one query per call)")
     ax.set_ylabel("recall@10")
     ax.set_title(f"Recall@10 against queries/s, N={n:,}, d={DIM} {tag}")
-    ax.grid(True, which="both", alpha=0.3)
-    ax.legend(fontsize=8, loc="lower left")
-    fig.tight_layout()
-    fig.savefig(out_dir / "recall_qps.png")
-    plt.close(fig)
+    finish_axes(ax, fontsize=8, loc="lower left")
+    save_figure(fig, out_dir / "recall_qps.png")
 
     fig, ax = plt.subplots(figsize=(7, 4.5), dpi=90)
     for system in ["pyhnsw", "hnswlib", "faiss", "usearch"]:
@@ -588,11 +569,8 @@ def plots(R, out_dir):
     ax.set_xlabel("N (vectors)")
     ax.set_ylabel("build time, s (one thread)")
     ax.set_title(f"Build time against N, d={DIM} {tag}")
-    ax.grid(True, which="both", alpha=0.3)
-    ax.legend(fontsize=8)
-    fig.tight_layout()
-    fig.savefig(out_dir / "build_time.png")
-    plt.close(fig)
+    finish_axes(ax, fontsize=8)
+    save_figure(fig, out_dir / "build_time.png")
 
     fig, ax = plt.subplots(figsize=(7, 4.5), dpi=90)
     for system in ["pyhnsw", "hnswlib", "faiss", "usearch"]:
@@ -614,11 +592,8 @@ def plots(R, out_dir):
     ax.set_xlabel("N (vectors)")
     ax.set_ylabel("median latency per query, µs")
     ax.set_title(f"Query latency against N, k={K}, d={DIM} {tag}")
-    ax.grid(True, which="both", alpha=0.3)
-    ax.legend(fontsize=7, ncol=2)
-    fig.tight_layout()
-    fig.savefig(out_dir / "latency.png")
-    plt.close(fig)
+    finish_axes(ax, fontsize=7, ncol=2)
+    save_figure(fig, out_dir / "latency.png")
 
     fl = graph(R, "pyhnsw", n=n, filtered=True)
     if fl:
@@ -638,9 +613,7 @@ def plots(R, out_dir):
         h1, l1 = ax.get_legend_handles_labels()
         h2, l2 = ax2.get_legend_handles_labels()
         ax.legend(h1 + h2, l1 + l2, fontsize=8, loc="center right")
-        fig.tight_layout()
-        fig.savefig(out_dir / "filtered.png")
-        plt.close(fig)
+        save_figure(fig, out_dir / "filtered.png")
 
 
 if __name__ == "__main__":

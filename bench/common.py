@@ -1,17 +1,24 @@
 """What every benchmark section shares: timing, recall, exact ground truth, the
 machine and versions it ran on, and the formatting of its tables."""
 
-import gc
-import importlib.metadata
 import os
-import platform
-import statistics
-import subprocess
-import sys
-import time
-from pathlib import Path
 
-import numpy as np
+# Thread pools read these when the libraries load: every section imports this
+# module before numpy or a peer, so they start with one thread.
+for _var in ("OMP_NUM_THREADS", "OPENBLAS_NUM_THREADS", "MKL_NUM_THREADS",
+             "BLIS_NUM_THREADS", "VECLIB_MAXIMUM_THREADS", "NUMEXPR_NUM_THREADS"):
+    os.environ[_var] = "1"
+
+import gc  # noqa: E402
+import importlib.metadata  # noqa: E402
+import platform  # noqa: E402
+import statistics  # noqa: E402
+import subprocess  # noqa: E402
+import sys  # noqa: E402
+import time  # noqa: E402
+from pathlib import Path  # noqa: E402
+
+import numpy as np  # noqa: E402
 
 HERE = Path(__file__).resolve().parent
 REPO = HERE.parent
@@ -123,6 +130,17 @@ def exact_knn(X, Q, k=K, rows=None, metric="euclidean"):
     return out
 
 
+def filtered_truth(X, Q, meta, qmeta, metric="euclidean"):
+    """Exact k nearest rows of X per query among the rows whose meta value is the query's qmeta value."""
+    out = np.full((len(Q), K), -1, dtype=np.int64)
+    for value in np.unique(qmeta):
+        js = np.flatnonzero(qmeta == value)
+        rows = np.flatnonzero(meta == value)
+        if len(rows):
+            out[js] = exact_knn(X[rows], Q[js], rows=rows, metric=metric)
+    return out
+
+
 # --- machine ----------------------------------------------------------------
 
 SIMD_FLAGS = ["sse2", "sse3", "ssse3", "sse4_1", "sse4_2", "avx", "avx2", "fma", "f16c",
@@ -219,3 +237,15 @@ def table(header, rows):
 
 NAMES = {"pyhnsw": "PyHNSW", "hnswlib": "hnswlib HNSW", "faiss": "faiss IndexHNSWFlat", "usearch": "usearch f64"}
 COLORS = {"pyhnsw": "C3", "hnswlib": "C0", "faiss": "C1", "usearch": "C2"}
+
+
+def finish_axes(ax, **legend):
+    ax.grid(True, which="both", alpha=0.3)
+    ax.legend(**legend)
+
+
+def save_figure(fig, path):
+    import matplotlib.pyplot as plt
+    fig.tight_layout()
+    fig.savefig(path)
+    plt.close(fig)

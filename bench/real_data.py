@@ -17,26 +17,23 @@ queries/s, and filtered search, here by the query's own package.
 Output: bench/results/real_data.md, real_recall_qps.png, real_filtered.png.
 """
 
-import os
+# First, so that the thread pools start with one thread (see common.py).
+from common import (COLORS, HERE, K, NAMES, PEER_EFS, PYHNSW_DEFAULT_EF, PYHNSW_EFS, REPO, SEED, exact_knn,
+                    filtered_truth, finish_axes, fmt, log, machine_info, save_figure, table, versions)
 
-for _var in ("OMP_NUM_THREADS", "OPENBLAS_NUM_THREADS", "MKL_NUM_THREADS",
-             "BLIS_NUM_THREADS", "VECLIB_MAXIMUM_THREADS", "NUMEXPR_NUM_THREADS"):
-    os.environ[_var] = "1"
+import argparse  # noqa: E402
+import datetime  # noqa: E402
+import importlib.metadata  # noqa: E402
+import sys  # noqa: E402
+import tempfile  # noqa: E402
+import time  # noqa: E402
+from pathlib import Path  # noqa: E402
 
-import argparse
-import datetime
-import sys
-import tempfile
-import time
-from pathlib import Path
+import numpy as np  # noqa: E402
 
-import numpy as np
-
-import flat_bounds
-from common import (COLORS, HERE, K, NAMES, PEER_EFS, PYHNSW_DEFAULT_EF, PYHNSW_EFS, REPO, SEED, exact_knn, fmt,
-                    log, machine_info, table, versions)
-from exact_search import exact_section
-from graph_worker import Runner
+import flat_bounds  # noqa: E402
+from exact_search import exact_section  # noqa: E402
+from graph_worker import Runner  # noqa: E402
 
 sys.path.insert(0, str(REPO / "examples"))
 import docstring_corpus as corpus  # noqa: E402
@@ -67,16 +64,6 @@ def load(cfg):
             "packages": len(packages), "used": len(order), "n": len(rows), "queries": len(queries),
             "cache": path.name, "embed_s": embed_s}
     return unit[rows], unit[queries], package_of[rows], package_of[queries], info
-
-
-def filtered_truth(X, Q, meta, qmeta, metric):
-    out = np.full((len(Q), K), -1, dtype=np.int64)
-    for value in np.unique(qmeta):
-        js = np.flatnonzero(qmeta == value)
-        rows = np.flatnonzero(meta == value)
-        if len(rows):
-            out[js] = exact_knn(X[rows], Q[js], rows=rows, metric=metric)
-    return out
 
 
 def graph_runs(runner, n):
@@ -202,9 +189,7 @@ def plots(R, out_dir):
     axes[0].set_ylabel("recall@10")
     axes[0].legend(fontsize=8, loc="lower left")
     fig.suptitle(f"Docstring embeddings: recall@10 against queries/s ({R['mode']} run)")
-    fig.tight_layout()
-    fig.savefig(out_dir / "real_recall_qps.png")
-    plt.close(fig)
+    save_figure(fig, out_dir / "real_recall_qps.png")
 
     fig, ax = plt.subplots(figsize=(7, 4.5), dpi=90)
     for r in R["graph"]:
@@ -217,11 +202,8 @@ def plots(R, out_dir):
     ax.set_xlabel("share of the index in the query's package, % (mean per group)")
     ax.set_ylabel("recall@10")
     ax.set_title(f"Filtered by package, ef_search={PYHNSW_DEFAULT_EF} ({R['mode']} run)")
-    ax.grid(True, which="both", alpha=0.3)
-    ax.legend(fontsize=8)
-    fig.tight_layout()
-    fig.savefig(out_dir / "real_filtered.png")
-    plt.close(fig)
+    finish_axes(ax, fontsize=8)
+    save_figure(fig, out_dir / "real_filtered.png")
 
 
 def main():
@@ -236,7 +218,6 @@ def main():
     start = time.perf_counter()
     R = {"mode": mode, "started": datetime.datetime.now().astimezone().isoformat(timespec="seconds"),
          "machine": machine_info(), "versions": versions()}
-    import importlib.metadata
     R["wordllama"] = importlib.metadata.version("wordllama")
 
     log("==> real data: docstrings, embeddings, ground truth")

@@ -40,6 +40,15 @@ constexpr std::size_t kOutgrownShare = 64;
 constexpr double kLargestDotElement = 1e15;
 constexpr double kSmallestDotElement = 1e-250;
 
+// Fetches the first `bytes` of the codes of block `block` + kPrefetchBlocks
+// (of `blocks`, `stride` bytes each), which a scan in block order reaches soon.
+inline void fetch_ahead(const std::uint8_t* codes, std::size_t block, std::size_t blocks, std::size_t stride,
+                        std::size_t bytes) {
+    if (block + kPrefetchBlocks >= blocks) return;
+    const std::uint8_t* ahead = codes + (block + kPrefetchBlocks) * stride;
+    for (std::size_t at = 0; at < bytes; at += kCacheLine) __builtin_prefetch(ahead + at);
+}
+
 unsigned lanes_below(const std::uint64_t* sums, double area, double needed) {
     unsigned near = 0;
     for (std::size_t j = 0; j < kBlockLanes; ++j)
@@ -180,10 +189,7 @@ __attribute__((target("avx512f,avx512bw"))) std::size_t first_near_head_avx512bw
     for (std::size_t g = 0; g < run.head_groups; ++g) query[g] = _mm512_set1_epi64(group_of(run.fine + g * kCodeGroup));
     const std::size_t head_bytes = run.head_groups * kGroupBytes;
     for (std::size_t b = from; b < to; ++b) {
-        if (b + kPrefetchBlocks < run.blocks) {
-            const std::uint8_t* ahead = run.prefetch + (b + kPrefetchBlocks) * run.prefetch_stride;
-            for (std::size_t at = 0; at < run.prefetch_bytes; at += kCacheLine) __builtin_prefetch(ahead + at);
-        }
+        fetch_ahead(run.prefetch, b, run.blocks, run.prefetch_stride, run.prefetch_bytes);
         const std::size_t lanes = std::min(kBlockLanes, run.count - b * kBlockLanes);
         const unsigned valid = (1u << lanes) - 1;
         const double needed = CodeGrid::needed_area_from(run.reach + run.errors[b]);
@@ -374,11 +380,7 @@ unsigned CodeBlocks::near_lanes(const Query& query, std::size_t block, double li
     // were fetched meanwhile (the rest is seldom read).
     const std::size_t head_bytes = head_groups_ * kGroupBytes;
     const std::size_t tail_bytes = (groups_ - head_groups_) * kGroupBytes;
-    if (block + kPrefetchBlocks < errors_.size()) {
-        const std::uint8_t* ahead = tail_.data() + (block + kPrefetchBlocks) * tail_bytes;
-        const std::size_t bytes = std::min(tail_bytes, kPrefetchBytes);
-        for (std::size_t at = 0; at < bytes; at += kCacheLine) __builtin_prefetch(ahead + at);
-    }
+    fetch_ahead(tail_.data(), block, errors_.size(), tail_bytes, std::min(tail_bytes, kPrefetchBytes));
     std::uint64_t sums[kBlockLanes] = {};
     const unsigned near = kernels_->near_lanes(query.fine.data(), head_.data() + block * head_bytes,
                                                head_groups_, grid_.fine_area(), needed, sums);
