@@ -7,28 +7,9 @@
 #include <limits>
 #include <utility>
 
-#include "metrics/kernel_choice.hpp"
-
-#if defined(__x86_64__)
-#include <immintrin.h>
-#endif
-
 namespace quarix {
 namespace {
 
-constexpr unsigned kAllLanes = (1u << kBlockLanes) - 1;
-constexpr std::size_t kGroupBytes = kCodeGroup * kBlockLanes;
-// A 32-bit lane holds two squares of differences a group; this many groups
-// fit before it is widened (and the lanes tested for an early stop).
-constexpr std::size_t kGroupsPerFold = 16;
-constexpr std::size_t kPrefetchBlocks = 16, kPrefetchBytes = kGroupsPerFold * kGroupBytes, kCacheLine = 64;
-static_assert(kFinePerStep == 16, "the kernels shift codes left by 4");
-static_assert(kWidestDifference < (1 << 15));
-static_assert(2 * kWidestDifference * kWidestDifference * kGroupsPerFold < (std::int64_t{1} << 31));
-static_assert(2 * kLargestQueryCode * 255 * kGroupsPerFold < (std::int64_t{1} << 31));
-// Sums stay below 2^52, where a double made from the integer's bits over
-// 2^52 is exact: the kernels convert them that way.
-constexpr double kTwo52 = 0x1.0p52;
 // Vectors encoded since the last fit with an error this many times the
 // largest at the fit, more than one in kOutgrownShare of them, show that
 // the grid no longer fits the data.
@@ -40,237 +21,16 @@ constexpr std::size_t kOutgrownShare = 64;
 constexpr double kLargestDotElement = 1e15;
 constexpr double kSmallestDotElement = 1e-250;
 
-// Fetches the first `bytes` of the codes of block `block` + kPrefetchBlocks
-// (of `blocks`, `stride` bytes each), which a scan in block order reaches soon.
-inline void fetch_ahead(const std::uint8_t* codes, std::size_t block, std::size_t blocks, std::size_t stride,
-                        std::size_t bytes) {
-    if (block + kPrefetchBlocks >= blocks) return;
-    const std::uint8_t* ahead = codes + (block + kPrefetchBlocks) * stride;
-    for (std::size_t at = 0; at < bytes; at += kCacheLine) __builtin_prefetch(ahead + at);
+// Head and tail areas hold whole pairs of groups.
+std::size_t pair_bytes(std::size_t groups) { return (groups + 1) / 2 * 2 * kGroupBytes; }
+
+// Tails are tested in at most four parts, of at least 64 groups and an even
+// count: each test waits for its sums, and that wait cost more than most
+// tests saved (measured on 256-element text embeddings).
+std::size_t tail_part_groups(std::size_t tail_groups) {
+    const std::size_t quarter = (tail_groups + 3) / 4;
+    return std::max<std::size_t>(64, quarter + quarter % 2);
 }
-
-unsigned lanes_below(const std::uint64_t* sums, double area, double needed) {
-    unsigned near = 0;
-    for (std::size_t j = 0; j < kBlockLanes; ++j)
-        if (!(static_cast<double>(sums[j]) * area >= needed)) near |= 1u << j;
-    return near;
-}
-
-unsigned near_lanes_portable(const std::int16_t* fine, const std::uint8_t* block, std::size_t groups, double area,
-                             double needed, std::uint64_t* sums) {
-    for (std::size_t g = 0; g < groups; ++g) {
-        const std::uint8_t* codes = block + g * kGroupBytes;
-        for (std::size_t j = 0; j < kBlockLanes; ++j)
-            for (std::size_t r = 0; r < kCodeGroup; ++r) {
-                const std::int64_t d = std::int64_t{fine[g * kCodeGroup + r]} -
-                                       kFinePerStep * std::int64_t{codes[j * kCodeGroup + r]};
-                sums[j] += static_cast<std::uint64_t>(d * d);
-            }
-        if ((g + 1) % kGroupsPerFold == 0 && lanes_below(sums, area, needed) == 0) return 0;
-    }
-    return lanes_below(sums, area, needed);
-}
-
-void dot_lanes_portable(const std::int16_t* q, const std::uint8_t* block, std::size_t groups, std::int64_t* sums) {
-    for (std::size_t g = 0; g < groups; ++g) {
-        const std::uint8_t* codes = block + g * kGroupBytes;
-        for (std::size_t j = 0; j < kBlockLanes; ++j)
-            for (std::size_t r = 0; r < kCodeGroup; ++r)
-                sums[j] += std::int64_t{q[g * kCodeGroup + r]} * std::int64_t{codes[j * kCodeGroup + r]};
-    }
-}
-
-// Adds the 32-bit pair sums (two per lane, lane by lane) to the lanes' sums.
-void add_pairs(const std::int32_t* pairs, std::int64_t* sums) {
-    for (std::size_t j = 0; j < kBlockLanes; ++j) sums[j] += std::int64_t{pairs[2 * j]} + pairs[2 * j + 1];
-}
-
-#if defined(__x86_64__)
-
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
-#pragma GCC diagnostic ignored "-Wuninitialized"
-
-std::int64_t group_of(const std::int16_t* fine) {
-    std::int64_t four;
-    std::memcpy(&four, fine, sizeof four);
-    return four;
-}
-
-// One group's codes widened to 16 bits: lanes 0-3, then lanes 4-7.
-struct GroupCodes {
-    __m256i low, high;
-};
-__attribute__((target("avx2"))) GroupCodes group_codes_avx2(const std::uint8_t* codes) {
-    return {_mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(codes))),
-            _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(codes + 16)))};
-}
-
-// Adds the two 32-bit halves of every 64-bit lane of `pairs` to `sums`.
-__attribute__((target("avx2"))) __m256i fold_avx2(__m256i sums, __m256i pairs) {
-    const __m256i low = _mm256_and_si256(pairs, _mm256_set1_epi64x(0xFFFFFFFF));
-    return _mm256_add_epi64(sums, _mm256_add_epi64(low, _mm256_srli_epi64(pairs, 32)));
-}
-
-// Lanes whose sum times area is at least needed, as a 4-bit mask.
-__attribute__((target("avx2"))) int far_avx2(__m256i sums, __m256d area, __m256d needed) {
-    const __m256d two52 = _mm256_set1_pd(kTwo52);
-    const __m256d value = _mm256_sub_pd(_mm256_castsi256_pd(_mm256_or_si256(sums, _mm256_castpd_si256(two52))), two52);
-    return _mm256_movemask_pd(_mm256_cmp_pd(_mm256_mul_pd(value, area), needed, _CMP_GE_OQ));
-}
-
-__attribute__((target("avx2"))) unsigned near_lanes_avx2(const std::int16_t* fine, const std::uint8_t* block,
-                                                         std::size_t groups, double area, double needed,
-                                                         std::uint64_t* sums) {
-    const __m256d area4 = _mm256_set1_pd(area), needed4 = _mm256_set1_pd(needed);
-    __m256i sums_lo = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(sums));
-    __m256i sums_hi = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(sums + 4));
-    int far = far_avx2(sums_lo, area4, needed4) | (far_avx2(sums_hi, area4, needed4) << 4);
-    for (std::size_t g = 0; g < groups;) {
-        __m256i pairs_lo = _mm256_setzero_si256(), pairs_hi = _mm256_setzero_si256();
-        const std::size_t end = std::min(groups, g + kGroupsPerFold);
-        for (; g < end; ++g) {
-            const __m256i f = _mm256_set1_epi64x(group_of(fine + g * kCodeGroup));
-            const auto [c_lo, c_hi] = group_codes_avx2(block + g * kGroupBytes);
-            const __m256i d_lo = _mm256_sub_epi16(f, _mm256_slli_epi16(c_lo, 4));
-            const __m256i d_hi = _mm256_sub_epi16(f, _mm256_slli_epi16(c_hi, 4));
-            pairs_lo = _mm256_add_epi32(pairs_lo, _mm256_madd_epi16(d_lo, d_lo));
-            pairs_hi = _mm256_add_epi32(pairs_hi, _mm256_madd_epi16(d_hi, d_hi));
-        }
-        sums_lo = fold_avx2(sums_lo, pairs_lo);
-        sums_hi = fold_avx2(sums_hi, pairs_hi);
-        far = far_avx2(sums_lo, area4, needed4) | (far_avx2(sums_hi, area4, needed4) << 4);
-        if (far == static_cast<int>(kAllLanes)) return 0;
-    }
-    _mm256_storeu_si256(reinterpret_cast<__m256i*>(sums), sums_lo);
-    _mm256_storeu_si256(reinterpret_cast<__m256i*>(sums + 4), sums_hi);
-    return ~static_cast<unsigned>(far) & kAllLanes;
-}
-
-__attribute__((target("avx512f,avx512bw"))) unsigned near_lanes_avx512bw(const std::int16_t* fine,
-                                                                         const std::uint8_t* block,
-                                                                         std::size_t groups, double area,
-                                                                         double needed, std::uint64_t* sums_out) {
-    const __m512d area8 = _mm512_set1_pd(area), needed8 = _mm512_set1_pd(needed), two52 = _mm512_set1_pd(kTwo52);
-    const __m512i low_half = _mm512_set1_epi64(0xFFFFFFFF);
-    __m512i sums = _mm512_loadu_si512(sums_out);
-    __mmask8 far = _mm512_cmp_pd_mask(
-        _mm512_mul_pd(_mm512_sub_pd(_mm512_castsi512_pd(_mm512_or_si512(sums, _mm512_castpd_si512(two52))), two52), area8),
-        needed8, _CMP_GE_OQ);
-    for (std::size_t g = 0; g < groups;) {
-        __m512i pairs = _mm512_setzero_si512();
-        const std::size_t end = std::min(groups, g + kGroupsPerFold);
-        for (; g < end; ++g) {
-            const __m512i f = _mm512_set1_epi64(group_of(fine + g * kCodeGroup));
-            const __m512i c =
-                _mm512_cvtepu8_epi16(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(block + g * kGroupBytes)));
-            const __m512i d = _mm512_sub_epi16(f, _mm512_slli_epi16(c, 4));
-            pairs = _mm512_add_epi32(pairs, _mm512_madd_epi16(d, d));
-        }
-        sums = _mm512_add_epi64(sums, _mm512_add_epi64(_mm512_and_si512(pairs, low_half), _mm512_srli_epi64(pairs, 32)));
-        const __m512d value =
-            _mm512_sub_pd(_mm512_castsi512_pd(_mm512_or_si512(sums, _mm512_castpd_si512(two52))), two52);
-        far = _mm512_cmp_pd_mask(_mm512_mul_pd(value, area8), needed8, _CMP_GE_OQ);
-        if (far == kAllLanes) return 0;
-    }
-    _mm512_storeu_si512(sums_out, sums);
-    return ~static_cast<unsigned>(far) & kAllLanes;
-}
-
-// One block's head at a time, like near_lanes, but with the query's groups
-// held in registers and no call per block.
-__attribute__((target("avx512f,avx512bw"))) std::size_t first_near_head_avx512bw(const HeadRun& run,
-                                                                                  std::size_t from, std::size_t to,
-                                                                                  unsigned* near,
-                                                                                  std::uint64_t* sums_out) {
-    const __m512d area8 = _mm512_set1_pd(run.area), two52 = _mm512_set1_pd(kTwo52);
-    const __m512i low_half = _mm512_set1_epi64(0xFFFFFFFF);
-    __m512i query[kHeadGroups];
-    for (std::size_t g = 0; g < run.head_groups; ++g) query[g] = _mm512_set1_epi64(group_of(run.fine + g * kCodeGroup));
-    const std::size_t head_bytes = run.head_groups * kGroupBytes;
-    for (std::size_t b = from; b < to; ++b) {
-        fetch_ahead(run.prefetch, b, run.blocks, run.prefetch_stride, run.prefetch_bytes);
-        const std::size_t lanes = std::min(kBlockLanes, run.count - b * kBlockLanes);
-        const unsigned valid = (1u << lanes) - 1;
-        const double needed = CodeGrid::needed_area_from(run.reach + run.errors[b]);
-        if (!std::isfinite(needed)) {
-            std::memset(sums_out, 0, kBlockLanes * sizeof(std::uint64_t));
-            *near = valid;
-            return b;
-        }
-        const std::uint8_t* codes = run.head + b * head_bytes;
-        __m512i pairs = _mm512_setzero_si512();
-        for (std::size_t g = 0; g < run.head_groups; ++g) {
-            const __m512i c =
-                _mm512_cvtepu8_epi16(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(codes + g * kGroupBytes)));
-            const __m512i d = _mm512_sub_epi16(query[g], _mm512_slli_epi16(c, 4));
-            pairs = _mm512_add_epi32(pairs, _mm512_madd_epi16(d, d));
-        }
-        const __m512i sums = _mm512_add_epi64(_mm512_and_si512(pairs, low_half), _mm512_srli_epi64(pairs, 32));
-        const __m512d value =
-            _mm512_sub_pd(_mm512_castsi512_pd(_mm512_or_si512(sums, _mm512_castpd_si512(two52))), two52);
-        const unsigned far = _mm512_cmp_pd_mask(_mm512_mul_pd(value, area8), _mm512_set1_pd(needed), _CMP_GE_OQ);
-        if (const unsigned left = ~far & valid) {
-            _mm512_storeu_si512(sums_out, sums);
-            *near = left;
-            return b;
-        }
-    }
-    return to;
-}
-
-__attribute__((target("avx2"))) void dot_lanes_avx2(const std::int16_t* q, const std::uint8_t* block,
-                                                    std::size_t groups, std::int64_t* sums) {
-    for (std::size_t g = 0; g < groups;) {
-        __m256i pairs_lo = _mm256_setzero_si256(), pairs_hi = _mm256_setzero_si256();
-        const std::size_t end = std::min(groups, g + kGroupsPerFold);
-        for (; g < end; ++g) {
-            const __m256i f = _mm256_set1_epi64x(group_of(q + g * kCodeGroup));
-            const auto [c_lo, c_hi] = group_codes_avx2(block + g * kGroupBytes);
-            pairs_lo = _mm256_add_epi32(pairs_lo, _mm256_madd_epi16(f, c_lo));
-            pairs_hi = _mm256_add_epi32(pairs_hi, _mm256_madd_epi16(f, c_hi));
-        }
-        alignas(32) std::int32_t pairs[2 * kBlockLanes];
-        _mm256_store_si256(reinterpret_cast<__m256i*>(pairs), pairs_lo);
-        _mm256_store_si256(reinterpret_cast<__m256i*>(pairs + 8), pairs_hi);
-        add_pairs(pairs, sums);
-    }
-}
-
-__attribute__((target("avx512f,avx512bw"))) void dot_lanes_avx512bw(const std::int16_t* q,
-                                                                    const std::uint8_t* block, std::size_t groups,
-                                                                    std::int64_t* sums) {
-    for (std::size_t g = 0; g < groups;) {
-        __m512i pairs = _mm512_setzero_si512();
-        const std::size_t end = std::min(groups, g + kGroupsPerFold);
-        for (; g < end; ++g) {
-            const __m512i f = _mm512_set1_epi64(group_of(q + g * kCodeGroup));
-            const __m512i c =
-                _mm512_cvtepu8_epi16(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(block + g * kGroupBytes)));
-            pairs = _mm512_add_epi32(pairs, _mm512_madd_epi16(f, c));
-        }
-        alignas(64) std::int32_t lanes[2 * kBlockLanes];
-        _mm512_store_si512(lanes, pairs);
-        add_pairs(lanes, sums);
-    }
-}
-
-#pragma GCC diagnostic pop
-
-constexpr CodeBlockKernels kAvx2{near_lanes_avx2, nullptr, dot_lanes_avx2, "avx2"};
-constexpr CodeBlockKernels kAvx512bw{near_lanes_avx512bw, first_near_head_avx512bw, dot_lanes_avx512bw, "avx512bw"};
-
-#endif
-
-constexpr CodeBlockKernels kPortable{near_lanes_portable, nullptr, dot_lanes_portable, "portable"};
-
-constexpr auto kVariants = std::to_array<const CodeBlockKernels*>({
-#if defined(__x86_64__)
-    &kAvx512bw, &kAvx2,
-#endif
-    &kPortable});
-
-const CodeBlockKernels& kChosen = fastest_variant(kVariants);
 
 double widest_error(double a, double b) {
     return std::isnan(a) || std::isnan(b) ? std::numeric_limits<double>::quiet_NaN() : std::max(a, b);
@@ -278,15 +38,17 @@ double widest_error(double a, double b) {
 
 }  // namespace
 
-const CodeBlockKernels& code_block_kernels() { return kChosen; }
-
-const CodeBlockKernels* code_block_kernels_named(const char* name) { return named_variant(kVariants, name); }
-
 CodeBlocks::CodeBlocks(std::size_t dim, const CodeBlockKernels& kernels)
     : dim_(dim),
       groups_((dim + kCodeGroup - 1) / kCodeGroup),
       head_groups_(std::min(groups_, kHeadGroups)),
+      tail_groups_(groups_ - head_groups_),
+      part_groups_(tail_part_groups(tail_groups_)),
+      parts_((tail_groups_ + part_groups_ - 1) / part_groups_),
       kernels_(&kernels),
+      head_stride_(pair_bytes(head_groups_)),
+      squares_bytes_(kernels.first_near ? parts_ * kBlockLanes * sizeof(std::uint32_t) : 0),
+      tail_stride_(squares_bytes_ + pair_bytes(tail_groups_)),
       grid_(dim),
       margins_(dim),
       next_fit_(pruning_start_count()),
@@ -311,8 +73,8 @@ void CodeBlocks::update(const std::vector<double>& blocks, std::size_t count, st
         fitted_error_ = 0.0;
         if (grid_.fitted()) {
             const std::size_t block_count = (count + kBlockLanes - 1) / kBlockLanes;
-            head_.reserve(block_count * head_groups_ * kGroupBytes);
-            tail_.reserve(block_count * (groups_ - head_groups_) * kGroupBytes);
+            head_.reserve(block_count * head_stride_);
+            tail_.reserve(block_count * tail_stride_);
             errors_.reserve(block_count);
             lengths_.reserve(block_count);
         }
@@ -342,10 +104,9 @@ const double* CodeBlocks::gathered(const std::vector<double>& blocks, std::size_
 
 double CodeBlocks::encode(const double* vector, std::size_t id) {
     const std::size_t block = id / kBlockLanes, lane = id % kBlockLanes;
-    const std::size_t tail_groups = groups_ - head_groups_;
     if (lane == 0) {
-        head_.resize(head_.size() + head_groups_ * kGroupBytes, 0);
-        tail_.resize(tail_.size() + tail_groups * kGroupBytes, 0);
+        head_.resize(head_.size() + head_stride_, 0);
+        tail_.resize(tail_.size() + tail_stride_, 0);
         errors_.push_back(0.0);
         lengths_.push_back(0.0);
     }
@@ -353,12 +114,21 @@ double CodeBlocks::encode(const double* vector, std::size_t id) {
     const double error = grid_.encode(vector, row_.data(), &length);
     errors_[block] = widest_error(errors_[block], error);
     lengths_[block] = widest_error(lengths_[block], length);
-    std::uint8_t* head = head_.data() + block * head_groups_ * kGroupBytes + lane * kCodeGroup;
+    std::uint8_t* head = head_.data() + block * head_stride_ + lane * kCodeGroup;
     for (std::size_t g = 0; g < head_groups_; ++g)
         std::memcpy(head + g * kGroupBytes, row_.data() + g * kCodeGroup, kCodeGroup);
-    std::uint8_t* tail = tail_.data() + block * tail_groups * kGroupBytes + lane * kCodeGroup;
-    for (std::size_t g = 0; g < tail_groups; ++g)
+    std::uint8_t* tail = tail_.data() + block * tail_stride_ + squares_bytes_ + lane * kCodeGroup;
+    for (std::size_t g = 0; g < tail_groups_; ++g)
         std::memcpy(tail + g * kGroupBytes, row_.data() + (head_groups_ + g) * kCodeGroup, kCodeGroup);
+    if (squares_bytes_ != 0) {
+        std::uint8_t* squares_at = tail_.data() + block * tail_stride_ + lane * sizeof(std::uint32_t);
+        for (std::size_t part = 0; part < parts_; ++part) {
+            std::uint32_t squares = 0;
+            for (std::size_t i = part_begin(part) * kCodeGroup; i < part_end(part) * kCodeGroup; ++i)
+                squares += std::uint32_t{row_[i]} * row_[i];
+            std::memcpy(squares_at + part * kBlockLanes * sizeof squares, &squares, sizeof squares);
+        }
+    }
     return error;
 }
 
@@ -368,6 +138,33 @@ void CodeBlocks::encode_query(std::span<const double> query, Query& out) const {
     out.fine.assign(groups_ * kCodeGroup, 0);
     out.error = grid_.encode_query(query, out.fine.data());
     out.usable = !std::isnan(out.error);
+    if (!out.usable || !kernels_->first_near) return;
+    // Tail group g fills its half of pair g / 2 in every lane.
+    out.high.assign(tail_stride_ - squares_bytes_, 0);
+    out.low.assign(tail_stride_ - squares_bytes_, 0);
+    for (std::size_t g = head_groups_; g < groups_; ++g) {
+        std::int8_t high[kCodeGroup], low[kCodeGroup];
+        for (std::size_t r = 0; r < kCodeGroup; ++r) {
+            const std::int32_t fine = out.fine[g * kCodeGroup + r];
+            high[r] = static_cast<std::int8_t>(fine >> 7);
+            low[r] = static_cast<std::int8_t>(fine & 127);
+        }
+        const std::size_t at = (g - head_groups_) * kGroupBytes;
+        for (std::size_t j = 0; j < kBlockLanes; ++j) {
+            std::memcpy(out.high.data() + at + j * kCodeGroup, high, kCodeGroup);
+            std::memcpy(out.low.data() + at + j * kCodeGroup, low, kCodeGroup);
+        }
+    }
+    out.fine_squares.assign(parts_, 0);
+    for (std::size_t part = 0; part < parts_; ++part)
+        for (std::size_t i = part_begin(part) * kCodeGroup; i < part_end(part) * kCodeGroup; ++i)
+            out.fine_squares[part] += std::int64_t{out.fine[i]} * out.fine[i];
+}
+
+CodeRun CodeBlocks::run(const Query& query, double limit, std::size_t count) const {
+    return {query.fine.data(), head_.data(), head_groups_, head_stride_, tail_codes(), tail_groups_, tail_stride_,
+            errors_.data(), grid_.reach(limit, query.error), grid_.fine_area(), count, errors_.size(),
+            query.high.data(), query.low.data(), query.fine_squares.data(), part_groups_, tail_.data()};
 }
 
 unsigned CodeBlocks::near_lanes(const Query& query, std::size_t block, double limit) const {
@@ -378,16 +175,13 @@ unsigned CodeBlocks::near_lanes(const Query& query, std::size_t block, double li
     // block's tail is read only when its head proves too little, which
     // waited on the cache until the first groups of a tail a few blocks ahead
     // were fetched meanwhile (the rest is seldom read).
-    const std::size_t head_bytes = head_groups_ * kGroupBytes;
-    const std::size_t tail_bytes = (groups_ - head_groups_) * kGroupBytes;
-    fetch_ahead(tail_.data(), block, errors_.size(), tail_bytes, std::min(tail_bytes, kPrefetchBytes));
+    fetch_ahead(tail_codes(), block, errors_.size(), tail_stride_, std::min(tail_stride_, kPrefetchBytes));
     std::uint64_t sums[kBlockLanes] = {};
-    const unsigned near = kernels_->near_lanes(query.fine.data(), head_.data() + block * head_bytes,
+    const unsigned near = kernels_->near_lanes(query.fine.data(), head_.data() + block * head_stride_,
                                                head_groups_, grid_.fine_area(), needed, sums);
-    const std::size_t tail_groups = groups_ - head_groups_;
-    if (near == 0 || tail_groups == 0) return near;
-    return kernels_->near_lanes(query.fine.data() + head_groups_ * kCodeGroup, tail_.data() + block * tail_bytes,
-                                tail_groups, grid_.fine_area(), needed, sums);
+    if (near == 0 || tail_groups_ == 0) return near;
+    return kernels_->near_lanes(query.fine.data() + head_groups_ * kCodeGroup, tail_codes() + block * tail_stride_,
+                                tail_groups_, grid_.fine_area(), needed, sums);
 }
 
 std::size_t CodeBlocks::first_near(const Query& query, std::size_t from, std::size_t to, double limit,
@@ -399,19 +193,17 @@ std::size_t CodeBlocks::first_near(const Query& query, std::size_t from, std::si
         }
         return to;
     }
-    const std::size_t tail_groups = groups_ - head_groups_, tail_bytes = tail_groups * kGroupBytes;
-    const HeadRun run{query.fine.data(), head_.data(), head_groups_, errors_.data(),
-                      grid_.reach(limit, query.error), grid_.fine_area(), count,
-                      tail_.data(), tail_bytes, std::min(tail_bytes, kPrefetchBytes), errors_.size()};
+    const CodeRun codes = run(query, limit, count);
+    if (kernels_->first_near) return kernels_->first_near(codes, from, to);
     for (std::size_t b = from; b < to; ++b) {
         unsigned near = 0;
         std::uint64_t sums[kBlockLanes];
-        b = kernels_->first_near_head(run, b, to, &near, sums);
+        b = kernels_->first_near_head(codes, b, to, &near, sums);
         if (b == to) return to;
-        const double needed = CodeGrid::needed_area_from(run.reach + errors_[b]);
-        if (tail_groups == 0 || !std::isfinite(needed)) return b;
-        if (kernels_->near_lanes(query.fine.data() + head_groups_ * kCodeGroup, tail_.data() + b * tail_bytes,
-                                 tail_groups, grid_.fine_area(), needed, sums) & near)
+        const double needed = CodeGrid::needed_area_from(codes.reach + errors_[b]);
+        if (tail_groups_ == 0 || !std::isfinite(needed)) return b;
+        if (kernels_->near_lanes(query.fine.data() + head_groups_ * kCodeGroup, tail_codes() + b * tail_stride_,
+                                 tail_groups_, grid_.fine_area(), needed, sums) & near)
             return b;
     }
     return to;
@@ -425,7 +217,7 @@ std::size_t CodeBlocks::nearest_blocks(const Query& query, std::size_t blocks, s
     std::vector<std::pair<std::uint64_t, std::size_t>> nearest(blocks);
     for (std::size_t b = 0; b < blocks; ++b) {
         std::uint64_t sums[kBlockLanes] = {};
-        kernels_->near_lanes(query.fine.data(), head_.data() + b * head_groups_ * kGroupBytes, head_groups_,
+        kernels_->near_lanes(query.fine.data(), head_.data() + b * head_stride_, head_groups_,
                              grid_.fine_area(), std::numeric_limits<double>::infinity(), sums);
         nearest[b] = {*std::min_element(sums, sums + kBlockLanes), b};
     }
@@ -477,10 +269,9 @@ bool CodeBlocks::dot_lower_bounds(const DotQuery& query, std::size_t block, doub
     const double slack =
         (query.spread + query.norm * error + rel * query.norm * length + RoundingMargins::kTiny) * (1.0 + 0x1.0p-48);
     std::int64_t sums[kBlockLanes] = {};
-    const std::size_t tail_groups = groups_ - head_groups_;
-    kernels_->dot_lanes(query.q_code.data(), head_.data() + block * head_groups_ * kGroupBytes, head_groups_, sums);
-    kernels_->dot_lanes(query.q_code.data() + head_groups_ * kCodeGroup,
-                        tail_.data() + block * tail_groups * kGroupBytes, tail_groups, sums);
+    kernels_->dot_lanes(query.q_code.data(), head_.data() + block * head_stride_, head_groups_, sums);
+    kernels_->dot_lanes(query.q_code.data() + head_groups_ * kCodeGroup, tail_codes() + block * tail_stride_,
+                        tail_groups_, sums);
     for (std::size_t j = 0; j < kBlockLanes; ++j) {
         const double code_part = static_cast<double>(sums[j]) * query.scale;
         const double size = std::fabs(query.base) + std::fabs(code_part) + slack;

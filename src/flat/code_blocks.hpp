@@ -1,9 +1,6 @@
 // Grid codes of the flat index's vectors (code_grid.hpp), laid out like the
-// vectors themselves: one block per kBlockLanes vectors. Within a block the
-// elements come in groups of four; group g of lane j holds that vector's
-// elements 4g .. 4g+3 at byte g * 32 + j * 4. One load then brings four
-// elements of eight vectors, and each lane's sum of squares is exact
-// whatever order the integer terms are added in.
+// vectors themselves: one block per kBlockLanes vectors, in groups of four
+// elements (code_block_kernels.hpp).
 //
 // The first kHeadGroups groups of every block are kept apart from the rest:
 // most far blocks are already proven far by them, so a scan reads a quarter
@@ -14,58 +11,18 @@
 // doubles, as the graph index's are.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <span>
 #include <vector>
 
 #include "flat/block_layout.hpp"
+#include "flat/code_block_kernels.hpp"
 #include "metrics/code_grid.hpp"
 #include "metrics/rounding_margins.hpp"
 
 namespace quarix {
-
-inline constexpr std::size_t kCodeGroup = 4;
-inline constexpr std::size_t kHeadGroups = 8;
-// A query's whole-number form for dot products stays within this magnitude.
-inline constexpr std::int64_t kLargestQueryCode = 16384;
-static_assert(kBlockLanes == 8, "the code kernels hold eight lanes");
-
-// Adds to each lane's sums[j] the sum over `groups` groups of elements of
-// (fine[i] - kFinePerStep * code[i])^2 and returns the lanes (bit j for lane
-// j) whose sum times `area` is still below `needed`. May stop early, leaving
-// sums unspecified: the sums only grow, so once every lane has reached it,
-// no lane is left.
-// A run of blocks tested on their head codes against one limit: see
-// CodeBlockKernels::first_near_head.
-struct HeadRun {
-    const std::int16_t* fine;      // the query's fine codes
-    const std::uint8_t* head;      // every block's head codes
-    std::size_t head_groups;       // at most kHeadGroups
-    const double* errors;          // per block: its largest error
-    double reach;                  // CodeGrid::reach of the limit and the query's error
-    double area;                   // CodeGrid::fine_area
-    std::size_t count;             // vectors stored: lanes past it are not tested
-    const std::uint8_t* prefetch;  // the tails, whose first bytes are fetched ahead
-    std::size_t prefetch_stride, prefetch_bytes, blocks;
-};
-
-struct CodeBlockKernels {
-    unsigned (*near_lanes)(const std::int16_t* fine, const std::uint8_t* block, std::size_t groups, double area,
-                           double needed, std::uint64_t* sums);
-    // The first block b in [from, to) that the head codes (or a needed area
-    // that is not finite) leave with a lane near, as near_lanes would,
-    // writing those lanes to `near` and the head sums to `sums`; `to` when
-    // there is none. Null where the scan calls near_lanes block by block.
-    std::size_t (*first_near_head)(const HeadRun& run, std::size_t from, std::size_t to, unsigned* near,
-                                   std::uint64_t* sums);
-    // Adds to each lane's sums[j] the sum over `groups` groups of q[i] * code[i].
-    void (*dot_lanes)(const std::int16_t* q, const std::uint8_t* block, std::size_t groups, std::int64_t* sums);
-    const char* name;
-};
-const CodeBlockKernels& code_block_kernels();
-// By name ("portable", "avx2", "avx512bw"); null when this CPU cannot run them.
-const CodeBlockKernels* code_block_kernels_named(const char* name);
 
 class CodeBlocks {
 public:
@@ -82,6 +39,9 @@ public:
         std::vector<std::int16_t> fine;  // groups * kCodeGroup, the padding zero
         double error = 0.0;
         bool usable = false;
+        // For kernels with first_near: see CodeRun.
+        std::vector<std::int8_t> high, low;
+        std::vector<std::int64_t> fine_squares;
     };
     void encode_query(std::span<const double> query, Query& out) const;
 
@@ -123,11 +83,24 @@ private:
     double encode(const double* vector, std::size_t id);
     // Vector `id` copied out of its block.
     const double* gathered(const std::vector<double>& blocks, std::size_t id);
+    CodeRun run(const Query& query, double limit, std::size_t count) const;
+    // Block b's tail codes start at tail_codes() + b * tail_stride_.
+    const std::uint8_t* tail_codes() const { return tail_.data() + squares_bytes_; }
+    // The groups of part `part` of the tail codes, as the first_near kernel tests them.
+    std::size_t part_begin(std::size_t part) const { return std::min(groups_, head_groups_ + part * part_groups_); }
+    std::size_t part_end(std::size_t part) const { return part_begin(part + 1); }
 
     std::size_t dim_;
     std::size_t groups_;
-    std::size_t head_groups_;
+    std::size_t head_groups_, tail_groups_;
+    // Tail groups between tests of the first_near kernel (even), and the parts of a block's tail.
+    std::size_t part_groups_, parts_;
     const CodeBlockKernels* kernels_;
+    // Bytes of one block's head, and of its tail: for kernels with
+    // first_near, every lane's sum of squared codes in each part of the tail
+    // (parts_ times kBlockLanes 32-bit sums: squares_bytes_), read with the
+    // codes that follow; then the codes, in whole pairs of groups.
+    std::size_t head_stride_, squares_bytes_, tail_stride_;
     CodeGrid grid_;
     // Per block: head_groups_, then the remaining groups, of kCodeGroup * kBlockLanes bytes each.
     std::vector<std::uint8_t> head_, tail_;

@@ -1,5 +1,5 @@
 // Picking among instruction-set variants of a kernel family at load time.
-// Variants are named "avx512", "avx512bw", "avx2" or "portable"; the wheel carries all of
+// Variants are named "avx512", "avx512bw", "avx512vnni", "avx2" or "portable"; the wheel carries all of
 // them and each CPU runs the fastest it supports (never -march=native).
 #pragma once
 

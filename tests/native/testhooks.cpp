@@ -213,16 +213,21 @@ PyObject* flat_bounded(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     });
 }
 
-// flat_profile(metric, start, dim, vectors, queries, k, inserts): the core's
-// own costs, conversions left out: nanoseconds of one create of `vectors`,
+// flat_profile(metric, start, dim, vectors, queries, k, inserts[, code_kernels]):
+// the core's own costs, conversions left out: nanoseconds of one create of `vectors`,
 // of inserting the first `inserts` of them one by one into a new index, and
 // of each search of the created index; with codes fitted from `start` vectors
 // on (0: never, the plain scan). Returns (create_ns, insert_ns, [search_ns],
 // code_bytes, skipped_blocks, convert_ns), the last for converting `vectors`
-// from Python objects as create and insert do.
+// from Python objects as create and insert do. With code_kernels named, those
+// kernels test the codes; None when this CPU cannot run them.
 PyObject* flat_profile(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     return entry([&]() -> Ref {
-        if (nargs != 7) throw_pending(PyExc_TypeError, "flat_profile(metric, start, dim, vectors, queries, k, inserts)");
+        if (nargs != 7 && nargs != 8)
+            throw_pending(PyExc_TypeError, "flat_profile(metric, start, dim, vectors, queries, k, inserts[, code_kernels])");
+        const CodeBlockKernels* code_kernels =
+            nargs == 8 ? code_block_kernels_named(to_text(args[7]).c_str()) : &code_block_kernels();
+        if (!code_kernels) return Ref::borrow(Py_None);
         const StartCount start(to_size(args[1]));
         const DistanceFn metric = flat_metric_from_name(to_text(args[0]));
         const std::size_t dim = to_size(args[2]);
@@ -233,11 +238,11 @@ PyObject* flat_profile(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         const std::size_t convert_ns = ns(Clock::now() - t0);
         const VectorList queries = to_vectors(args[4]);
         const std::size_t k = to_size(args[5]), inserts = std::min(to_size(args[6]), vectors.size());
-        FlatIndex created(dim, metric);
+        FlatIndex created(dim, metric, block_kernels(), *code_kernels);
         t0 = Clock::now();
         if (created.create(vectors)) throw_pending(PyExc_ValueError, "vectors do not fit the dimension");
         const std::size_t create_ns = ns(Clock::now() - t0);
-        FlatIndex grown(dim, metric);
+        FlatIndex grown(dim, metric, block_kernels(), *code_kernels);
         t0 = Clock::now();
         for (std::size_t i = 0; i < inserts; ++i) grown.insert(vectors[i]);
         const std::size_t insert_ns = ns(Clock::now() - t0);

@@ -1,0 +1,90 @@
+// Kernels that test the flat index's grid codes (code_blocks.hpp) a block of
+// kBlockLanes vectors at a time. Within a block the elements come in groups of
+// four; group g of lane j holds that vector's elements 4g .. 4g+3 at byte
+// g * kGroupBytes + j * 4, so one load brings four elements of eight vectors.
+// Every sum is of integers, exact whatever order its terms are added in, so
+// the kernels of one family differ in speed only.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "flat/block_layout.hpp"
+
+namespace quarix {
+
+inline constexpr std::size_t kCodeGroup = 4;
+inline constexpr std::size_t kGroupBytes = kCodeGroup * kBlockLanes;
+inline constexpr std::size_t kHeadGroups = 8;
+inline constexpr unsigned kAllLanes = (1u << kBlockLanes) - 1;
+// A query's whole-number form for dot products stays within this magnitude.
+inline constexpr std::int64_t kLargestQueryCode = 16384;
+static_assert(kBlockLanes == 8, "the code kernels hold eight lanes");
+inline constexpr std::size_t kPrefetchBlocks = 16, kPrefetchBytes = 16 * kGroupBytes;
+
+// Fetches the first `bytes` of the codes of block `block` + kPrefetchBlocks
+// (of `blocks`, `stride` bytes each), which a scan in block order reaches soon.
+inline void fetch_ahead(const std::uint8_t* codes, std::size_t block, std::size_t blocks, std::size_t stride,
+                        std::size_t bytes) {
+    if (block + kPrefetchBlocks >= blocks) return;
+    const std::uint8_t* ahead = codes + (block + kPrefetchBlocks) * stride;
+    for (std::size_t at = 0; at < bytes; at += 64) __builtin_prefetch(ahead + at);
+}
+
+// A run of blocks tested against one limit (see CodeBlockKernels::first_near
+// and first_near_head). Head and tail areas of a block are padded to whole
+// pairs of groups, so a kernel may read two groups with one load.
+struct CodeRun {
+    const std::int16_t* fine;       // the query's fine codes
+    const std::uint8_t* head;       // every block's head codes, head_stride bytes each
+    std::size_t head_groups;        // at most kHeadGroups
+    std::size_t head_stride;
+    const std::uint8_t* tail;       // every block's other codes, tail_stride bytes each
+    std::size_t tail_groups, tail_stride;
+    const double* errors;           // per block: its largest error
+    double reach;                   // CodeGrid::reach of the limit and the query's error
+    double area;                    // CodeGrid::fine_area
+    std::size_t count;              // vectors stored: lanes past it are not tested
+    std::size_t blocks;             // blocks stored
+    // For first_near: the query's tail fine codes split as fine = 128 * high
+    // + low (low in 0..127), each group's four spread over the eight lanes of
+    // its half of a 64-byte pair, laid out as the tail codes are; the sums
+    // of the squares of those fine codes in each part of the tail (part_groups
+    // groups, the last part possibly fewer); and per block and part, every
+    // lane's sum of squared codes (kBlockLanes 32-bit sums each, tail_stride
+    // bytes a block).
+    const std::int8_t* high;
+    const std::int8_t* low;
+    const std::int64_t* fine_squares;
+    std::size_t part_groups;
+    const std::uint8_t* code_squares;
+};
+
+struct CodeBlockKernels {
+    // Adds to each lane's sums[j] the sum over `groups` groups of elements of
+    // (fine[i] - kFinePerStep * code[i])^2 and returns the lanes (bit j for lane
+    // j) whose sum times `area` is still below `needed`. May stop early, leaving
+    // sums unspecified: the sums only grow, so once every lane has reached it,
+    // no lane is left.
+    unsigned (*near_lanes)(const std::int16_t* fine, const std::uint8_t* block, std::size_t groups, double area,
+                           double needed, std::uint64_t* sums);
+    // The first block b in [from, to) that the head codes (or a needed area
+    // that is not finite) leave with a lane near, as near_lanes would,
+    // writing those lanes to `near` and the head sums to `sums`; `to` when
+    // there is none. Null where the scan calls near_lanes block by block.
+    std::size_t (*first_near_head)(const CodeRun& run, std::size_t from, std::size_t to, unsigned* near,
+                                   std::uint64_t* sums);
+    // The first block in [from, to) that all its codes leave with a lane
+    // near; `to` when there is none. Null where the scan tests tails with
+    // near_lanes.
+    std::size_t (*first_near)(const CodeRun& run, std::size_t from, std::size_t to);
+    // Adds to each lane's sums[j] the sum over `groups` groups of q[i] * code[i].
+    void (*dot_lanes)(const std::int16_t* q, const std::uint8_t* block, std::size_t groups, std::int64_t* sums);
+    const char* name;
+};
+
+const CodeBlockKernels& code_block_kernels();
+// By name ("portable", "avx2", "avx512bw", "avx512vnni"); null when this CPU cannot run them.
+const CodeBlockKernels* code_block_kernels_named(const char* name);
+
+}  // namespace quarix
