@@ -1,5 +1,5 @@
-#include <cmath>
 #include <array>
+#include <cmath>
 
 #include "metrics/kernel_choice.hpp"
 
@@ -43,6 +43,21 @@ void inner_product_portable(const double* q, std::size_t dim, const double* bloc
         for (std::size_t j = 0; j < kBlockLanes; ++j) sum[j] += q[i] * v[j];
     }
     for (std::size_t j = 0; j < kBlockLanes; ++j) out[j] = sum[j];
+}
+
+// Pairs from single blocks, where the single kernel already keeps enough
+// sums in flight or where there is no faster form.
+template <bool (*Euclidean)(const double*, std::size_t, const double*, double, double*)>
+unsigned euclidean_pair_of(const double* q, std::size_t dim, const double* first, const double* second,
+                           double abandon_at, double* out) {
+    return unsigned{Euclidean(q, dim, first, abandon_at, out)} |
+           unsigned{Euclidean(q, dim, second, abandon_at, out + kBlockLanes)} << 1;
+}
+
+template <void (*Dot)(const double*, std::size_t, const double*, double*)>
+void dot_pair_of(const double* q, std::size_t dim, const double* first, const double* second, double* out) {
+    Dot(q, dim, first, out);
+    Dot(q, dim, second, out + kBlockLanes);
 }
 
 #if defined(__x86_64__)
@@ -100,13 +115,49 @@ __attribute__((target("avx512f"))) void inner_product_avx512(const double* q, st
     _mm512_storeu_pd(out, sum);
 }
 
+__attribute__((target("avx512f"))) unsigned euclidean_pair_avx512(const double* q, std::size_t dim, const double* first,
+                                                              const double* second, double abandon_at, double* out) {
+    __m512d a = _mm512_setzero_pd(), b = _mm512_setzero_pd();
+    const __m512d limit = _mm512_set1_pd(abandon_at);
+    for (std::size_t i = 0; i < dim; ++i) {
+        const __m512d qi = _mm512_set1_pd(q[i]);
+        const __m512d da = _mm512_sub_pd(qi, _mm512_loadu_pd(first + i * kBlockLanes));
+        const __m512d db = _mm512_sub_pd(qi, _mm512_loadu_pd(second + i * kBlockLanes));
+        a = _mm512_add_pd(a, _mm512_mul_pd(da, da));
+        b = _mm512_add_pd(b, _mm512_mul_pd(db, db));
+        if ((i + 1) % kCheckEvery == 0 &&
+            (_mm512_cmp_pd_mask(a, limit, _CMP_GE_OQ) & _mm512_cmp_pd_mask(b, limit, _CMP_GE_OQ)) == 0xFF)
+            return 0;
+    }
+    _mm512_storeu_pd(out, _mm512_maskz_sqrt_pd(0xFF, a));
+    _mm512_storeu_pd(out + kBlockLanes, _mm512_maskz_sqrt_pd(0xFF, b));
+    return 3;
+}
+
+__attribute__((target("avx512f"))) void inner_product_pair_avx512(const double* q, std::size_t dim,
+                                                                  const double* first, const double* second,
+                                                                  double* out) {
+    __m512d a = _mm512_setzero_pd(), b = _mm512_setzero_pd();
+    for (std::size_t i = 0; i < dim; ++i) {
+        const __m512d qi = _mm512_set1_pd(q[i]);
+        a = _mm512_add_pd(a, _mm512_mul_pd(qi, _mm512_loadu_pd(first + i * kBlockLanes)));
+        b = _mm512_add_pd(b, _mm512_mul_pd(qi, _mm512_loadu_pd(second + i * kBlockLanes)));
+    }
+    _mm512_storeu_pd(out, a);
+    _mm512_storeu_pd(out + kBlockLanes, b);
+}
+
 #endif
 
-constexpr BlockKernels kPortable{euclidean_portable, inner_product_portable, inner_product_portable, "portable"};
+constexpr BlockKernels kPortable{euclidean_portable, inner_product_portable, inner_product_portable,
+                                 euclidean_pair_of<euclidean_portable>, dot_pair_of<inner_product_portable>,
+                                 "portable"};
 
 #if defined(__x86_64__)
-constexpr BlockKernels kAvx2{euclidean_avx2, inner_product_avx2, inner_product_avx2, "avx2"};
-constexpr BlockKernels kAvx512{euclidean_avx512, inner_product_avx512, inner_product_avx512, "avx512"};
+constexpr BlockKernels kAvx2{euclidean_avx2, inner_product_avx2, inner_product_avx2, euclidean_pair_of<euclidean_avx2>,
+                             dot_pair_of<inner_product_avx2>, "avx2"};
+constexpr BlockKernels kAvx512{euclidean_avx512, inner_product_avx512, inner_product_avx512, euclidean_pair_avx512,
+                               inner_product_pair_avx512, "avx512"};
 #endif
 
 // Fastest first; the portable variant runs everywhere.

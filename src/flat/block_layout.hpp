@@ -22,6 +22,14 @@ struct BlockKernels {
     void (*inner_product)(const double* query, std::size_t dim, const double* block, double* out);
     // Dot products only; the caller divides by the norms.
     void (*dot)(const double* query, std::size_t dim, const double* block, double* out);
+    // The same for two blocks at once, `out` receiving 2 * kBlockLanes values:
+    // each lane's sum still waits on its own previous term, and two blocks
+    // keep twice as many sums in flight. euclidean_pair returns which blocks
+    // it measured (bit 0 the first, bit 1 the second); it may measure a block
+    // whose lanes all reached abandon_at.
+    unsigned (*euclidean_pair)(const double* query, std::size_t dim, const double* first, const double* second,
+                           double abandon_at, double* out);
+    void (*dot_pair)(const double* query, std::size_t dim, const double* first, const double* second, double* out);
     const char* name;
 };
 

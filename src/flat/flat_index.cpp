@@ -127,7 +127,7 @@ std::variant<FlatIndex::Pairs, FlatError> FlatIndex::search(std::span<const doub
     const bool cosine = metric_ == cosine_similarity;
     const double query_norm = cosine ? std::sqrt(sum_of_squares(query.data(), dim_)) : 0.0;
     double abandon_at = std::numeric_limits<double>::quiet_NaN();  // nothing is abandoned yet
-    double distances[kBlockLanes];
+    double distances[2 * kBlockLanes];
 
     CodeBlocks::Query code;
     CodeBlocks::DotQuery dot;
@@ -149,23 +149,43 @@ std::variant<FlatIndex::Pairs, FlatError> FlatIndex::search(std::span<const doub
     // measured out of id order, so that its id decides as the heap orders it.
     bool strict = false;
     double limit = std::numeric_limits<double>::quiet_NaN();
-    auto measure = [&](std::size_t first) {
+    // Offers the lanes of the block whose first vector is `first`, their
+    // distances (or dot products, for the cosine still to be divided) at `values`.
+    auto offer = [&](std::size_t first, double* values) {
         const std::size_t lanes = std::min(kBlockLanes, n - first);
-        ++measured;
-        const double* block = blocks_.data() + (first / kBlockLanes) * block_size;
-        if (euclidean) {
-            if (!kernels_->euclidean(query.data(), dim_, block, abandon_at, distances)) return;
-        } else if (cosine) {
-            kernels_->dot(query.data(), dim_, block, distances);
-            for (std::size_t j = 0; j < lanes; ++j) distances[j] = distances[j] / (lengths_[first + j] * query_norm);
-        } else {
-            kernels_->inner_product(query.data(), dim_, block, distances);
-        }
+        if (cosine)
+            for (std::size_t j = 0; j < lanes; ++j) values[j] = values[j] / (lengths_[first + j] * query_norm);
         for (std::size_t j = 0; j < lanes; ++j) {
-            if (!best.offer({distances[j], first + j})) continue;
+            if (!best.offer({values[j], first + j})) continue;
             limit = strict ? std::nextafter(best.worst().distance, kInf) : best.worst().distance;
             if (euclidean) abandon_at = euclidean_abandon_threshold(limit);
         }
+    };
+    auto measure = [&](std::size_t block) {
+        ++measured;
+        const double* data = blocks_.data() + block * block_size;
+        if (euclidean) {
+            if (!kernels_->euclidean(query.data(), dim_, data, abandon_at, distances)) return;
+        } else if (cosine) {
+            kernels_->dot(query.data(), dim_, data, distances);
+        } else {
+            kernels_->inner_product(query.data(), dim_, data, distances);
+        }
+        offer(block * kBlockLanes, distances);
+    };
+    // Two blocks, first < second, in one pass; their lanes offered in id order.
+    auto measure_pair = [&](std::size_t first, std::size_t second) {
+        measured += 2;
+        const double* a = blocks_.data() + first * block_size;
+        const double* b = blocks_.data() + second * block_size;
+        unsigned done = 3;
+        if (euclidean) {
+            done = kernels_->euclidean_pair(query.data(), dim_, a, b, abandon_at, distances);
+        } else {
+            kernels_->dot_pair(query.data(), dim_, a, b, distances);
+        }
+        if (done & 1) offer(first * kBlockLanes, distances);
+        if (done & 2) offer(second * kBlockLanes, distances + kBlockLanes);
     };
 
     // The k-th best of the first blocks in id order is far from the final
@@ -179,12 +199,25 @@ std::variant<FlatIndex::Pairs, FlatError> FlatIndex::search(std::span<const doub
             std::min({kMostSeeds, std::max(kFewestSeeds, 2 * ((k + kBlockLanes - 1) / kBlockLanes)), window_blocks / 4});
         seed_count = codes_.nearest_blocks(code, window_blocks, {seeds, wanted});
         strict = seed_count > 0;
-        for (std::size_t s = 0; s < seed_count; ++s) measure(seeds[s] * kBlockLanes);
+        for (std::size_t s = 0; s < seed_count; ++s) measure(seeds[s]);
     }
 
+    auto is_seed = [&](std::size_t block) { return next_seed < seed_count && seeds[next_seed] == block; };
+    // Tested blocks, `near` of them not skipped: every window of them
+    // decides whether the codes go on being tested.
+    auto account = [&](std::size_t tested, std::size_t near) {
+        window.tested += tested;
+        window.skipped += tested - near;
+        if (window.tested == code_window) {
+            // Bounds that rarely skip a block cost more than they save.
+            use_codes = window.skipped * kLeastSkipShare >= code_window;
+            skipped += window.skipped;
+            window = {};
+        }
+    };
     std::size_t block_id = 0;
     while (block_id < block_count) {
-        if (next_seed < seed_count && seeds[next_seed] == block_id) {
+        if (is_seed(block_id)) {
             ++next_seed;
             ++block_id;
             continue;
@@ -194,27 +227,42 @@ std::variant<FlatIndex::Pairs, FlatError> FlatIndex::search(std::span<const doub
             // lane at exactly that distance could not displace it anyway.
             // Euclidean blocks are tested in runs, up to the next seed or the
             // end of the window, since the limit holds until one is measured.
-            std::size_t near = block_id, stop = block_id + 1;
             if (euclidean) {
-                stop = std::min(block_count, block_id + (code_window - window.tested));
+                std::size_t stop = std::min(block_count, block_id + (code_window - window.tested));
                 if (next_seed < seed_count) stop = std::min(stop, seeds[next_seed]);
-                near = codes_.first_near(code, block_id, stop, limit, n);
-            } else if (dot_lanes_far(dot, block_id, std::min(kBlockLanes, n - block_id * kBlockLanes), query_norm,
-                                     limit)) {
-                near = stop;
+                const std::size_t near = codes_.first_near(code, block_id, stop, limit, n);
+                account(near - block_id + (near < stop), near < stop);
+                if (near == stop) {
+                    block_id = stop;
+                    continue;
+                }
+                // The next block of the run that the same limit leaves near
+                // is measured with it (a limit that may since have shrunk
+                // only admits more).
+                const std::size_t second = codes_.first_near(code, near + 1, stop, limit, n);
+                account(second - (near + 1) + (second < stop), second < stop);
+                if (second < stop) {
+                    measure_pair(near, second);
+                    block_id = second + 1;
+                } else {
+                    measure(near);
+                    block_id = stop;
+                }
+                continue;
             }
-            window.tested += near - block_id + (near < stop);
-            window.skipped += near - block_id;
-            if (window.tested == code_window) {
-                // Bounds that rarely skip a block cost more than they save.
-                use_codes = window.skipped * kLeastSkipShare >= code_window;
-                skipped += window.skipped;
-                window = {};
+            const bool far = dot_lanes_far(dot, block_id, std::min(kBlockLanes, n - block_id * kBlockLanes),
+                                           query_norm, limit);
+            account(1, !far);
+            if (far) {
+                ++block_id;
+                continue;
             }
-            block_id = near;
-            if (near == stop) continue;
+        } else if (block_id + 1 < block_count && !is_seed(block_id + 1)) {
+            measure_pair(block_id, block_id + 1);
+            block_id += 2;
+            continue;
         }
-        measure(block_id * kBlockLanes);
+        measure(block_id);
         ++block_id;
     }
     if (counts) *counts = {skipped + window.skipped, measured};
