@@ -124,49 +124,20 @@ __attribute__((target("avx2"))) unsigned near_lanes_avx2(const std::int16_t* fin
     return ~static_cast<unsigned>(far) & kAllLanes;
 }
 
-__attribute__((target("avx512f,avx512bw"))) unsigned near_lanes_avx512bw(const std::int16_t* fine,
-                                                                         const std::uint8_t* block,
-                                                                         std::size_t groups, double area,
-                                                                         double needed, std::uint64_t* sums_out) {
-    const __m512d area8 = _mm512_set1_pd(area), needed8 = _mm512_set1_pd(needed), two52 = _mm512_set1_pd(kTwo52);
-    const __m512i low_half = _mm512_set1_epi64(0xFFFFFFFF);
-    __m512i sums = _mm512_loadu_si512(sums_out);
-    __mmask8 far = _mm512_cmp_pd_mask(
-        _mm512_mul_pd(_mm512_sub_pd(_mm512_castsi512_pd(_mm512_or_si512(sums, _mm512_castpd_si512(two52))), two52), area8),
-        needed8, _CMP_GE_OQ);
-    for (std::size_t g = 0; g < groups;) {
-        __m512i pairs = _mm512_setzero_si512();
-        const std::size_t end = std::min(groups, g + kGroupsPerFold);
-        for (; g < end; ++g) {
-            const __m512i f = _mm512_set1_epi64(group_of(fine + g * kCodeGroup));
-            const __m512i c =
-                _mm512_cvtepu8_epi16(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(block + g * kGroupBytes)));
-            const __m512i d = _mm512_sub_epi16(f, _mm512_slli_epi16(c, 4));
-            pairs = _mm512_add_epi32(pairs, _mm512_madd_epi16(d, d));
-        }
-        sums = _mm512_add_epi64(sums, _mm512_add_epi64(_mm512_and_si512(pairs, low_half), _mm512_srli_epi64(pairs, 32)));
-        const __m512d value =
-            _mm512_sub_pd(_mm512_castsi512_pd(_mm512_or_si512(sums, _mm512_castpd_si512(two52))), two52);
-        far = _mm512_cmp_pd_mask(_mm512_mul_pd(value, area8), needed8, _CMP_GE_OQ);
-        if (far == kAllLanes) return 0;
-    }
-    _mm512_storeu_si512(sums_out, sums);
-    return ~static_cast<unsigned>(far) & kAllLanes;
+// One group's codes of the eight lanes, widened to 16 bits.
+__attribute__((target("avx512f,avx512bw"))) inline __m512i group_codes_avx512(const std::uint8_t* codes) {
+    return _mm512_cvtepu8_epi16(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(codes)));
 }
 
-// Each lane's sum over the first `groups` groups of a block's codes, the
-// query's groups broadcast in `query`.
-__attribute__((target("avx512f,avx512bw"))) inline __m512i head_sums(const __m512i* query, const std::uint8_t* codes,
-                                                                     std::size_t groups) {
-    __m512i pairs = _mm512_setzero_si512();
-    for (std::size_t g = 0; g < groups; ++g) {
-        const __m512i c =
-            _mm512_cvtepu8_epi16(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(codes + g * kGroupBytes)));
-        const __m512i d = _mm512_sub_epi16(query[g], _mm512_slli_epi16(c, 4));
-        pairs = _mm512_add_epi32(pairs, _mm512_madd_epi16(d, d));
-    }
-    const __m512i low_half = _mm512_set1_epi64(0xFFFFFFFF);
-    return _mm512_add_epi64(_mm512_and_si512(pairs, low_half), _mm512_srli_epi64(pairs, 32));
+// (f - 16 c)^2 for one group, summed in pairs into 32-bit lanes (two per vector).
+__attribute__((target("avx512f,avx512bw"))) inline __m512i squared_differences(__m512i f, const std::uint8_t* codes) {
+    const __m512i d = _mm512_sub_epi16(f, _mm512_slli_epi16(group_codes_avx512(codes), 4));
+    return _mm512_madd_epi16(d, d);
+}
+
+// The two 32-bit halves of every 64-bit lane of `pairs`, added.
+__attribute__((target("avx512f,avx512bw"))) inline __m512i fold_avx512(__m512i pairs) {
+    return _mm512_add_epi64(_mm512_and_si512(pairs, _mm512_set1_epi64(0xFFFFFFFF)), _mm512_srli_epi64(pairs, 32));
 }
 
 // Lanes whose sum times area is at least needed.
@@ -174,6 +145,36 @@ __attribute__((target("avx512f,avx512bw"))) inline unsigned far_lanes(__m512i su
     const __m512d two52 = _mm512_set1_pd(kTwo52);
     const __m512d value = _mm512_sub_pd(_mm512_castsi512_pd(_mm512_or_si512(sums, _mm512_castpd_si512(two52))), two52);
     return _mm512_cmp_pd_mask(_mm512_mul_pd(value, area), needed, _CMP_GE_OQ);
+}
+
+__attribute__((target("avx512f,avx512bw"))) unsigned near_lanes_avx512bw(const std::int16_t* fine,
+                                                                         const std::uint8_t* block,
+                                                                         std::size_t groups, double area,
+                                                                         double needed, std::uint64_t* sums_out) {
+    const __m512d area8 = _mm512_set1_pd(area), needed8 = _mm512_set1_pd(needed);
+    __m512i sums = _mm512_loadu_si512(sums_out);
+    unsigned far = far_lanes(sums, area8, needed8);
+    for (std::size_t g = 0; g < groups;) {
+        __m512i pairs = _mm512_setzero_si512();
+        for (const std::size_t end = std::min(groups, g + kGroupsPerFold); g < end; ++g)
+            pairs = _mm512_add_epi32(pairs, squared_differences(_mm512_set1_epi64(group_of(fine + g * kCodeGroup)),
+                                                                block + g * kGroupBytes));
+        sums = _mm512_add_epi64(sums, fold_avx512(pairs));
+        far = far_lanes(sums, area8, needed8);
+        if (far == kAllLanes) return 0;
+    }
+    _mm512_storeu_si512(sums_out, sums);
+    return ~far & kAllLanes;
+}
+
+// Each lane's sum over the first `groups` groups of a block's codes, the
+// query's groups broadcast in `query`.
+__attribute__((target("avx512f,avx512bw"))) inline __m512i head_sums(const __m512i* query, const std::uint8_t* codes,
+                                                                     std::size_t groups) {
+    __m512i pairs = _mm512_setzero_si512();
+    for (std::size_t g = 0; g < groups; ++g)
+        pairs = _mm512_add_epi32(pairs, squared_differences(query[g], codes + g * kGroupBytes));
+    return fold_avx512(pairs);
 }
 
 // One block's head at a time, like near_lanes, but with the query's groups
@@ -320,9 +321,7 @@ __attribute__((target("avx512f,avx512bw"))) void dot_lanes_avx512bw(const std::i
         const std::size_t end = std::min(groups, g + kGroupsPerFold);
         for (; g < end; ++g) {
             const __m512i f = _mm512_set1_epi64(group_of(q + g * kCodeGroup));
-            const __m512i c =
-                _mm512_cvtepu8_epi16(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(block + g * kGroupBytes)));
-            pairs = _mm512_add_epi32(pairs, _mm512_madd_epi16(f, c));
+            pairs = _mm512_add_epi32(pairs, _mm512_madd_epi16(f, group_codes_avx512(block + g * kGroupBytes)));
         }
         alignas(64) std::int32_t lanes[2 * kBlockLanes];
         _mm512_store_si512(lanes, pairs);

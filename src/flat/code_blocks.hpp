@@ -102,7 +102,7 @@ private:
     // codes that follow; then the codes, in whole pairs of groups.
     std::size_t head_stride_, squares_bytes_, tail_stride_;
     CodeGrid grid_;
-    // Per block: head_groups_, then the remaining groups, of kCodeGroup * kBlockLanes bytes each.
+    // Per block: head_stride_ bytes of head codes, and tail_stride_ bytes of the rest.
     std::vector<std::uint8_t> head_, tail_;
     std::vector<double> errors_;       // per block: the largest error of its lanes; NaN if one has none
     std::vector<double> lengths_;      // per block: at least the largest |v| of its lanes; NaN if one has no code
