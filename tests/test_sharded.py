@@ -201,6 +201,10 @@ def test_a_lost_shard_fails_every_later_call_and_names_itself():
     flat = ShardedFlat(2, shards=3)
     flat.create([[float(i), 0.0] for i in range(10)])
     ray.kill(flat._actors[1])
+    # The kill takes effect a little later: until then the shard still answers.
+    with pytest.raises(ray.exceptions.RayActorError):
+        for _ in range(200):
+            ray.get(flat._actors[1].stored.remote(), timeout=30)
     calls = [lambda: flat.search([0.0, 0.0]), lambda: flat.insert([1.0, 1.0]), lambda: len(flat),
              lambda: flat.search_many([[0.0, 0.0]]), lambda: flat.create([[1.0, 1.0]])]
     for call in calls:
