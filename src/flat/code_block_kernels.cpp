@@ -4,6 +4,7 @@
 #include <array>
 #include <cmath>
 #include <cstring>
+#include <limits>
 
 #include "metrics/code_grid.hpp"
 #include "metrics/kernel_choice.hpp"
@@ -22,19 +23,32 @@ static_assert(kFinePerStep == 16, "the kernels shift codes left by 4");
 static_assert(kWidestDifference < (1 << 15));
 static_assert(2 * kWidestDifference * kWidestDifference * kGroupsPerFold < (std::int64_t{1} << 31));
 static_assert(2 * kLargestQueryCode * 255 * kGroupsPerFold < (std::int64_t{1} << 31));
-// Sums stay below 2^52, where a double made from the integer's bits over
-// 2^52 is exact: the kernels convert them that way.
-constexpr double kTwo52 = 0x1.0p52;
+// Sums of a lane stay below 2^52 (for any dimension that fits in memory):
+// they convert to doubles exactly and stay below the marks kMeasured and kProvenFar.
 
-unsigned lanes_below(const std::uint64_t* sums, double area, double needed) {
-    unsigned near = 0;
+// Whether every lane in `valid` has a sum that times area reaches needed.
+bool all_far(const std::uint64_t* sums, double area, double needed, unsigned valid) {
     for (std::size_t j = 0; j < kBlockLanes; ++j)
-        if (!(static_cast<double>(sums[j]) * area >= needed)) near |= 1u << j;
-    return near;
+        if ((valid >> j & 1) && !(static_cast<double>(sums[j]) * area >= needed)) return false;
+    return true;
 }
 
-unsigned near_lanes_portable(const std::int16_t* fine, const std::uint8_t* block, std::size_t groups, double area,
-                             double needed, std::uint64_t* sums) {
+std::uint64_t least_of(const std::uint64_t* sums, unsigned valid) {
+    std::uint64_t least = kProvenFar;
+    for (std::size_t j = 0; j < kBlockLanes; ++j)
+        if (valid >> j & 1) least = std::min(least, sums[j]);
+    return least;
+}
+
+unsigned valid_lanes(const CodeRun& run, std::size_t block) {
+    return (1u << std::min(kBlockLanes, run.count - block * kBlockLanes)) - 1;
+}
+
+// Adds to each lane's sums[j] the sum over `groups` groups of elements of
+// (fine[i] - kFinePerStep * code[i])^2; false, the sums left partial, once
+// every valid lane is proven at least `needed` (tested every kGroupsPerFold groups).
+bool add_sums_portable(const std::int16_t* fine, const std::uint8_t* block, std::size_t groups, double area,
+                       double needed, unsigned valid, std::uint64_t* sums) {
     for (std::size_t g = 0; g < groups; ++g) {
         const std::uint8_t* codes = block + g * kGroupBytes;
         for (std::size_t j = 0; j < kBlockLanes; ++j)
@@ -43,9 +57,18 @@ unsigned near_lanes_portable(const std::int16_t* fine, const std::uint8_t* block
                                        kFinePerStep * std::int64_t{codes[j * kCodeGroup + r]};
                 sums[j] += static_cast<std::uint64_t>(d * d);
             }
-        if ((g + 1) % kGroupsPerFold == 0 && lanes_below(sums, area, needed) == 0) return 0;
+        if ((g + 1) % kGroupsPerFold == 0 && all_far(sums, area, needed, valid)) return false;
     }
-    return lanes_below(sums, area, needed);
+    return true;
+}
+
+void head_lowest_portable(const CodeRun& run, std::size_t from, std::size_t to, std::uint64_t* out) {
+    for (std::size_t b = from; b < to; ++b) {
+        std::uint64_t sums[kBlockLanes] = {};
+        add_sums_portable(run.fine, run.head + b * run.head_stride, run.head_groups, run.area,
+                          std::numeric_limits<double>::infinity(), valid_lanes(run, b), sums);
+        out[b - from] = least_of(sums, valid_lanes(run, b));
+    }
 }
 
 void dot_lanes_portable(const std::int16_t* q, const std::uint8_t* block, std::size_t groups, std::int64_t* sums) {
@@ -60,6 +83,46 @@ void dot_lanes_portable(const std::int16_t* q, const std::uint8_t* block, std::s
 // Adds the 32-bit pair sums (two per lane, lane by lane) to the lanes' sums.
 void add_pairs(const std::int32_t* pairs, std::int64_t* sums) {
     for (std::size_t j = 0; j < kBlockLanes; ++j) sums[j] += std::int64_t{pairs[2 * j]} + pairs[2 * j + 1];
+}
+
+// For lowest_sums: false when block `block`'s value `lowest` is to be left
+// as it is, now or because its head codes prove it far (it is then marked
+// so); true when its tail codes are to be summed.
+bool settle(const CodeRun& run, std::size_t block, std::uint64_t& lowest) {
+    if (lowest >= kMeasured) return false;
+    const double needed = CodeGrid::needed_area_from(run.reach + run.errors[block]);
+    if (!(static_cast<double>(lowest) * run.area >= needed)) return true;
+    lowest = kProvenFar;
+    return false;
+}
+
+// Fetches the first codes of the tail of the block kPrefetchBlocks ahead when
+// it will be read: tails are read for few blocks where heads decide, and
+// waited on the cache when nothing fetched them in advance.
+void fetch_tails_ahead(const CodeRun& run, std::size_t from, std::size_t to, const std::uint64_t* lowest,
+                       std::size_t block) {
+    const std::size_t ahead = block + kPrefetchBlocks;
+    if (ahead >= to) return;
+    std::uint64_t value = lowest[ahead - from];
+    if (!settle(run, ahead, value)) return;
+    fetch_ahead(run.head, block, run.blocks, run.head_stride, run.head_stride);
+    fetch_ahead(run.tail, block, run.blocks, run.tail_stride, std::min(run.tail_stride, kPrefetchBytes));
+}
+
+void lowest_sums_portable(const CodeRun& run, std::size_t from, std::size_t to, std::uint64_t* lowest) {
+    for (std::size_t b = from; b < to; ++b) {
+        if (!settle(run, b, lowest[b - from])) continue;
+        // Tests partial sums as they go: without SIMD each group costs more than a test.
+        const double needed = CodeGrid::needed_area_from(run.reach + run.errors[b]);
+        const unsigned valid = valid_lanes(run, b);
+        std::uint64_t sums[kBlockLanes] = {};
+        const bool near =
+            add_sums_portable(run.fine, run.head + b * run.head_stride, run.head_groups, run.area, needed, valid,
+                              sums) &&
+            add_sums_portable(run.fine + run.head_groups * kCodeGroup, run.tail + b * run.tail_stride,
+                              run.tail_groups, run.area, needed, valid, sums);
+        lowest[b - from] = near ? least_of(sums, valid) : kProvenFar;
+    }
 }
 
 #if defined(__x86_64__)
@@ -89,26 +152,15 @@ __attribute__((target("avx2"))) __m256i fold_avx2(__m256i sums, __m256i pairs) {
     return _mm256_add_epi64(sums, _mm256_add_epi64(low, _mm256_srli_epi64(pairs, 32)));
 }
 
-// Lanes whose sum times area is at least needed, as a 4-bit mask.
-__attribute__((target("avx2"))) int far_avx2(__m256i sums, __m256d area, __m256d needed) {
-    const __m256d two52 = _mm256_set1_pd(kTwo52);
-    const __m256d value = _mm256_sub_pd(_mm256_castsi256_pd(_mm256_or_si256(sums, _mm256_castpd_si256(two52))), two52);
-    return _mm256_movemask_pd(_mm256_cmp_pd(_mm256_mul_pd(value, area), needed, _CMP_GE_OQ));
-}
-
-__attribute__((target("avx2"))) unsigned near_lanes_avx2(const std::int16_t* fine, const std::uint8_t* block,
-                                                         std::size_t groups, double area, double needed,
-                                                         std::uint64_t* sums) {
-    const __m256d area4 = _mm256_set1_pd(area), needed4 = _mm256_set1_pd(needed);
-    __m256i sums_lo = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(sums));
-    __m256i sums_hi = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(sums + 4));
-    int far = far_avx2(sums_lo, area4, needed4) | (far_avx2(sums_hi, area4, needed4) << 4);
+// Adds to the lanes' sums (lanes 0-3 and 4-7) the sums over `groups` groups
+// of codes, a fold every kGroupsPerFold groups.
+__attribute__((target("avx2"))) void add_sums_avx2(const std::int16_t* fine, const std::uint8_t* codes,
+                                                   std::size_t groups, __m256i& sums_lo, __m256i& sums_hi) {
     for (std::size_t g = 0; g < groups;) {
         __m256i pairs_lo = _mm256_setzero_si256(), pairs_hi = _mm256_setzero_si256();
-        const std::size_t end = std::min(groups, g + kGroupsPerFold);
-        for (; g < end; ++g) {
+        for (const std::size_t end = std::min(groups, g + kGroupsPerFold); g < end; ++g) {
             const __m256i f = _mm256_set1_epi64x(group_of(fine + g * kCodeGroup));
-            const auto [c_lo, c_hi] = group_codes_avx2(block + g * kGroupBytes);
+            const auto [c_lo, c_hi] = group_codes_avx2(codes + g * kGroupBytes);
             const __m256i d_lo = _mm256_sub_epi16(f, _mm256_slli_epi16(c_lo, 4));
             const __m256i d_hi = _mm256_sub_epi16(f, _mm256_slli_epi16(c_hi, 4));
             pairs_lo = _mm256_add_epi32(pairs_lo, _mm256_madd_epi16(d_lo, d_lo));
@@ -116,12 +168,37 @@ __attribute__((target("avx2"))) unsigned near_lanes_avx2(const std::int16_t* fin
         }
         sums_lo = fold_avx2(sums_lo, pairs_lo);
         sums_hi = fold_avx2(sums_hi, pairs_hi);
-        far = far_avx2(sums_lo, area4, needed4) | (far_avx2(sums_hi, area4, needed4) << 4);
-        if (far == static_cast<int>(kAllLanes)) return 0;
     }
-    _mm256_storeu_si256(reinterpret_cast<__m256i*>(sums), sums_lo);
-    _mm256_storeu_si256(reinterpret_cast<__m256i*>(sums + 4), sums_hi);
-    return ~static_cast<unsigned>(far) & kAllLanes;
+}
+
+// The least of the sums of a block's lanes that hold a vector.
+__attribute__((target("avx2"))) std::uint64_t least_lane_avx2(const CodeRun& run, std::size_t block, __m256i sums_lo,
+                                                              __m256i sums_hi) {
+    alignas(32) std::uint64_t sums[kBlockLanes];
+    _mm256_store_si256(reinterpret_cast<__m256i*>(sums), sums_lo);
+    _mm256_store_si256(reinterpret_cast<__m256i*>(sums + 4), sums_hi);
+    return *std::min_element(sums, sums + std::min(kBlockLanes, run.count - block * kBlockLanes));
+}
+
+__attribute__((target("avx2"))) void head_lowest_avx2(const CodeRun& run, std::size_t from, std::size_t to,
+                                                      std::uint64_t* out) {
+    for (std::size_t b = from; b < to; ++b) {
+        __m256i lo = _mm256_setzero_si256(), hi = _mm256_setzero_si256();
+        add_sums_avx2(run.fine, run.head + b * run.head_stride, run.head_groups, lo, hi);
+        out[b - from] = least_lane_avx2(run, b, lo, hi);
+    }
+}
+
+__attribute__((target("avx2"))) void lowest_sums_avx2(const CodeRun& run, std::size_t from, std::size_t to,
+                                                      std::uint64_t* lowest) {
+    for (std::size_t b = from; b < to; ++b) {
+        fetch_tails_ahead(run, from, to, lowest, b);
+        if (!settle(run, b, lowest[b - from])) continue;
+        __m256i lo = _mm256_setzero_si256(), hi = _mm256_setzero_si256();
+        add_sums_avx2(run.fine, run.head + b * run.head_stride, run.head_groups, lo, hi);
+        add_sums_avx2(run.fine + run.head_groups * kCodeGroup, run.tail + b * run.tail_stride, run.tail_groups, lo, hi);
+        lowest[b - from] = least_lane_avx2(run, b, lo, hi);
+    }
 }
 
 // One group's codes of the eight lanes, widened to 16 bits.
@@ -140,33 +217,6 @@ __attribute__((target("avx512f,avx512bw"))) inline __m512i fold_avx512(__m512i p
     return _mm512_add_epi64(_mm512_and_si512(pairs, _mm512_set1_epi64(0xFFFFFFFF)), _mm512_srli_epi64(pairs, 32));
 }
 
-// Lanes whose sum times area is at least needed.
-__attribute__((target("avx512f,avx512bw"))) inline unsigned far_lanes(__m512i sums, __m512d area, __m512d needed) {
-    const __m512d two52 = _mm512_set1_pd(kTwo52);
-    const __m512d value = _mm512_sub_pd(_mm512_castsi512_pd(_mm512_or_si512(sums, _mm512_castpd_si512(two52))), two52);
-    return _mm512_cmp_pd_mask(_mm512_mul_pd(value, area), needed, _CMP_GE_OQ);
-}
-
-__attribute__((target("avx512f,avx512bw"))) unsigned near_lanes_avx512bw(const std::int16_t* fine,
-                                                                         const std::uint8_t* block,
-                                                                         std::size_t groups, double area,
-                                                                         double needed, std::uint64_t* sums_out) {
-    const __m512d area8 = _mm512_set1_pd(area), needed8 = _mm512_set1_pd(needed);
-    __m512i sums = _mm512_loadu_si512(sums_out);
-    unsigned far = far_lanes(sums, area8, needed8);
-    for (std::size_t g = 0; g < groups;) {
-        __m512i pairs = _mm512_setzero_si512();
-        for (const std::size_t end = std::min(groups, g + kGroupsPerFold); g < end; ++g)
-            pairs = _mm512_add_epi32(pairs, squared_differences(_mm512_set1_epi64(group_of(fine + g * kCodeGroup)),
-                                                                block + g * kGroupBytes));
-        sums = _mm512_add_epi64(sums, fold_avx512(pairs));
-        far = far_lanes(sums, area8, needed8);
-        if (far == kAllLanes) return 0;
-    }
-    _mm512_storeu_si512(sums_out, sums);
-    return ~far & kAllLanes;
-}
-
 // Each lane's sum over the first `groups` groups of a block's codes, the
 // query's groups broadcast in `query`.
 __attribute__((target("avx512f,avx512bw"))) inline __m512i head_sums(const __m512i* query, const std::uint8_t* codes,
@@ -177,83 +227,110 @@ __attribute__((target("avx512f,avx512bw"))) inline __m512i head_sums(const __m51
     return fold_avx512(pairs);
 }
 
-// One block's head at a time, like near_lanes, but with the query's groups
-// held in registers and no call per block.
-__attribute__((target("avx512f,avx512bw"))) std::size_t first_near_head_avx512bw(const CodeRun& run,
-                                                                                  std::size_t from, std::size_t to,
-                                                                                  unsigned* near,
-                                                                                  std::uint64_t* sums_out) {
-    const __m512d area8 = _mm512_set1_pd(run.area);
-    __m512i query[kHeadGroups];
-    for (std::size_t g = 0; g < run.head_groups; ++g) query[g] = _mm512_set1_epi64(group_of(run.fine + g * kCodeGroup));
-    for (std::size_t b = from; b < to; ++b) {
-        fetch_ahead(run.tail, b, run.blocks, run.tail_stride, std::min(run.tail_stride, kPrefetchBytes));
-        const std::size_t lanes = std::min(kBlockLanes, run.count - b * kBlockLanes);
-        const unsigned valid = (1u << lanes) - 1;
-        const double needed = CodeGrid::needed_area_from(run.reach + run.errors[b]);
-        if (!std::isfinite(needed)) {
-            std::memset(sums_out, 0, kBlockLanes * sizeof(std::uint64_t));
-            *near = valid;
-            return b;
-        }
-        const __m512i sums = head_sums(query, run.head + b * run.head_stride, run.head_groups);
-        if (const unsigned left = ~far_lanes(sums, area8, _mm512_set1_pd(needed)) & valid) {
-            _mm512_storeu_si512(sums_out, sums);
-            *near = left;
-            return b;
-        }
-    }
-    return to;
+// The least of the sums of a block's lanes that hold a vector.
+__attribute__((target("avx512f,avx512bw"))) inline std::uint64_t least_lane(const CodeRun& run, std::size_t block,
+                                                                            __m512i sums) {
+    const std::size_t lanes = std::min(kBlockLanes, run.count - block * kBlockLanes);
+    return _mm512_mask_reduce_min_epu64(static_cast<__mmask8>((1u << lanes) - 1), sums);
 }
 
-// The heads of a run of blocks as first_near_head tests them; their tails
-// tested without widening the codes: for each lane
+__attribute__((target("avx512f,avx512bw"))) void head_lowest_avx512bw(const CodeRun& run, std::size_t from,
+                                                                      std::size_t to, std::uint64_t* out) {
+    __m512i query[kHeadGroups];
+    for (std::size_t g = 0; g < run.head_groups; ++g) query[g] = _mm512_set1_epi64(group_of(run.fine + g * kCodeGroup));
+    for (std::size_t b = from; b < to; ++b)
+        out[b - from] = least_lane(run, b, head_sums(query, run.head + b * run.head_stride, run.head_groups));
+}
+
+// Each lane's sum over the tail codes, a fold every kGroupsPerFold groups.
+__attribute__((target("avx512f,avx512bw"))) inline __m512i tail_sums(const std::int16_t* fine,
+                                                                     const std::uint8_t* codes, std::size_t groups) {
+    __m512i sums = _mm512_setzero_si512();
+    for (std::size_t g = 0; g < groups;) {
+        __m512i pairs = _mm512_setzero_si512();
+        for (const std::size_t end = std::min(groups, g + kGroupsPerFold); g < end; ++g)
+            pairs = _mm512_add_epi32(pairs, squared_differences(_mm512_set1_epi64(group_of(fine + g * kCodeGroup)),
+                                                                codes + g * kGroupBytes));
+        sums = _mm512_add_epi64(sums, fold_avx512(pairs));
+    }
+    return sums;
+}
+
+__attribute__((target("avx512f,avx512bw"))) void lowest_sums_avx512bw(const CodeRun& run, std::size_t from,
+                                                                      std::size_t to, std::uint64_t* lowest) {
+    __m512i query[kHeadGroups];
+    for (std::size_t g = 0; g < run.head_groups; ++g) query[g] = _mm512_set1_epi64(group_of(run.fine + g * kCodeGroup));
+    const std::int16_t* tail_fine = run.fine + run.head_groups * kCodeGroup;
+    for (std::size_t b = from; b < to; ++b) {
+        fetch_tails_ahead(run, from, to, lowest, b);
+        if (!settle(run, b, lowest[b - from])) continue;
+        const __m512i sums = _mm512_add_epi64(head_sums(query, run.head + b * run.head_stride, run.head_groups),
+                                              tail_sums(tail_fine, run.tail + b * run.tail_stride, run.tail_groups));
+        lowest[b - from] = least_lane(run, b, sums);
+    }
+}
+
+// Sums of all codes without widening them: for each lane
 // sum (f - 16 c)^2 = sum f^2 - 32 sum f c + 256 sum c^2, where the query's
 // sum of f^2 and each lane's sum of c^2 are known per part of the codes, and
 // sum f c = 128 sum high c + sum low c is two byte dot products per pair of
 // groups. Every term is an exact integer, so the lanes get the very sums the
-// other kernels add up, and the same lanes are left near.
+// other kernels add up.
 // A 32-bit lane gains at most 4 * 255 * 128 from a pair of groups; this many
 // pairs keep the sum of its two halves within 31 bits.
 constexpr std::size_t kPairsPerWiden = 2048;
 static_assert(2 * 4 * 255 * 128 * kPairsPerWiden < (std::int64_t{1} << 31));
 static_assert(kHighestFine < 128 * 128 && kLowestFine >= -128 * 128, "fine codes split into two signed bytes");
 
-// The 8 lanes' sum of f c over `pairs` pairs of groups (64 bytes each at
-// codes, high and low), as 64-bit integers.
-__attribute__((target("avx512f,avx512bw,avx512vnni"))) inline __m512i code_products(const std::uint8_t* codes,
-                                                                              const std::int8_t* high,
-                                                                              const std::int8_t* low,
-                                                                              std::size_t pairs) {
-    __m512i total = _mm512_setzero_si512();
-    for (std::size_t p = 0; p < pairs;) {
-        // Four sums of each kind, so that the products of four pairs are in
-        // flight at once rather than each waiting on the one before.
-        __m512i hs[4], ls[4];
-        for (std::size_t u = 0; u < 4; ++u) hs[u] = ls[u] = _mm512_setzero_si512();
-        const std::size_t end = std::min(pairs, p + kPairsPerWiden);
-        for (; p + 4 <= end; p += 4)
-            for (std::size_t u = 0; u < 4; ++u) {
-                const std::size_t at = (p + u) * 2 * kGroupBytes;
-                const __m512i c = _mm512_loadu_si512(codes + at);
-                hs[u] = _mm512_dpbusd_epi32(hs[u], c, _mm512_loadu_si512(high + at));
-                ls[u] = _mm512_dpbusd_epi32(ls[u], c, _mm512_loadu_si512(low + at));
-            }
-        for (std::size_t u = 0; p < end; ++p, ++u) {
-            const std::size_t at = p * 2 * kGroupBytes;
-            const __m512i c = _mm512_loadu_si512(codes + at);
-            hs[u] = _mm512_dpbusd_epi32(hs[u], c, _mm512_loadu_si512(high + at));
-            ls[u] = _mm512_dpbusd_epi32(ls[u], c, _mm512_loadu_si512(low + at));
-        }
-        const __m512i h = _mm512_add_epi32(_mm512_add_epi32(hs[0], hs[1]), _mm512_add_epi32(hs[2], hs[3]));
-        const __m512i l = _mm512_add_epi32(_mm512_add_epi32(ls[0], ls[1]), _mm512_add_epi32(ls[2], ls[3]));
-        // The two halves of a register hold a pair's first and second group.
-        const __m256i h8 = _mm256_add_epi32(_mm512_castsi512_si256(h), _mm512_extracti64x4_epi64(h, 1));
-        const __m256i l8 = _mm256_add_epi32(_mm512_castsi512_si256(l), _mm512_extracti64x4_epi64(l, 1));
-        total = _mm512_add_epi64(total, _mm512_add_epi64(_mm512_slli_epi64(_mm512_cvtepi32_epi64(h8), 7),
-                                                         _mm512_cvtepi32_epi64(l8)));
+// acc + the byte dot products of unsigned `codes` and signed `query`, lane
+// by lane. Written out because GCC copies the accumulator of the intrinsic
+// to another register and back around every use in a loop.
+__attribute__((target("avx512f,avx512vnni"))) inline __m512i dot_bytes(__m512i acc, __m512i codes, __m512i query) {
+    asm("vpdpbusd %2, %1, %0" : "+v"(acc) : "v"(codes), "v"(query));
+    return acc;
+}
+
+// One pair of groups at byte `at` of N blocks' codes, into their sums of high and low products.
+template <std::size_t N>
+__attribute__((target("avx512f,avx512bw,avx512vnni"))) inline void add_pair(const std::uint8_t* const* codes,
+                                                                      const std::int8_t* high,
+                                                                      const std::int8_t* low, std::size_t at,
+                                                                      __m512i* hs, __m512i* ls) {
+    const __m512i h = _mm512_loadu_si512(high + at), l = _mm512_loadu_si512(low + at);
+    for (std::size_t n = 0; n < N; ++n) {
+        const __m512i c = _mm512_loadu_si512(codes[n] + at);
+        hs[n] = dot_bytes(hs[n], c, h);
+        ls[n] = dot_bytes(ls[n], c, l);
     }
-    return total;
+}
+
+// Adds to totals[n] the 8 lanes' sums of f c over `pairs` pairs of groups
+// (64 bytes each at codes[n] + at, high and low), as 64-bit integers, for N
+// blocks at once: each load of the query's bytes serves them all.
+template <std::size_t N>
+__attribute__((target("avx512f,avx512bw,avx512vnni"))) inline void code_products(
+    const std::uint8_t* const* codes, const std::int8_t* high, const std::int8_t* low, std::size_t pairs,
+    __m512i* totals) {
+    // Two sums of each kind per block, so that more products are in flight
+    // than wait on the one before.
+    constexpr std::size_t kSums = 2;
+    for (std::size_t p = 0; p < pairs;) {
+        __m512i hs[kSums][N], ls[kSums][N];
+        for (std::size_t u = 0; u < kSums; ++u)
+            for (std::size_t n = 0; n < N; ++n) hs[u][n] = ls[u][n] = _mm512_setzero_si512();
+        const std::size_t end = std::min(pairs, p + kPairsPerWiden);
+        for (; p + kSums <= end; p += kSums)
+            for (std::size_t u = 0; u < kSums; ++u) add_pair<N>(codes, high, low, (p + u) * 2 * kGroupBytes, hs[u], ls[u]);
+        if (p < end) add_pair<N>(codes, high, low, p++ * 2 * kGroupBytes, hs[0], ls[0]);
+        for (std::size_t n = 0; n < N; ++n) {
+            const __m512i h = _mm512_add_epi32(hs[0][n], hs[1][n]), l = _mm512_add_epi32(ls[0][n], ls[1][n]);
+            // The two halves of a register hold a pair's first and second group.
+            const __m256i h8 = _mm256_add_epi32(_mm512_castsi512_si256(h), _mm512_extracti64x4_epi64(h, 1));
+            const __m256i l8 = _mm256_add_epi32(_mm512_castsi512_si256(l), _mm512_extracti64x4_epi64(l, 1));
+            totals[n] = _mm512_add_epi64(totals[n], _mm512_add_epi64(_mm512_slli_epi64(_mm512_cvtepi32_epi64(h8), 7),
+                                                                    _mm512_cvtepi32_epi64(l8)));
+        }
+    }
 }
 
 // sum f^2 - 32 * products + 256 * sum c^2, lane by lane.
@@ -265,34 +342,60 @@ __attribute__((target("avx512f,avx512bw,avx512vnni"))) inline __m512i part_squar
                             _mm512_slli_epi64(codes, 8));
 }
 
-__attribute__((target("avx512f,avx512bw,avx512vnni"))) std::size_t first_near_avx512vnni(const CodeRun& run,
-                                                                                        std::size_t from,
-                                                                                        std::size_t to) {
-    const __m512d area8 = _mm512_set1_pd(run.area);
-    const std::size_t tail_pairs = (run.tail_groups + 1) / 2, part_pairs = run.part_groups / 2;
-    __m512i query[kHeadGroups];
-    for (std::size_t g = 0; g < run.head_groups; ++g) query[g] = _mm512_set1_epi64(group_of(run.fine + g * kCodeGroup));
-    for (std::size_t b = from; b < to; ++b) {
-        fetch_ahead(run.tail, b, run.blocks, run.tail_stride, std::min(run.tail_stride, kPrefetchBytes));
-        const std::size_t lanes = std::min(kBlockLanes, run.count - b * kBlockLanes);
-        const unsigned valid = (1u << lanes) - 1;
-        const double needed_area = CodeGrid::needed_area_from(run.reach + run.errors[b]);
-        if (!std::isfinite(needed_area)) return b;
-        const __m512d needed = _mm512_set1_pd(needed_area);
-        __m512i sums = head_sums(query, run.head + b * run.head_stride, run.head_groups);
-        unsigned near = ~far_lanes(sums, area8, needed) & valid;
-        const std::uint8_t* code_squares = run.code_squares + b * run.tail_stride;
-        const std::uint8_t* tail = run.tail + b * run.tail_stride;
-        for (std::size_t part = 0, p = 0; near && p < tail_pairs; ++part, p += part_pairs) {
-            const std::size_t pairs = std::min(part_pairs, tail_pairs - p);
-            const std::size_t at = p * 2 * kGroupBytes;
-            sums = _mm512_add_epi64(sums, part_squares(code_products(tail + at, run.high + at, run.low + at, pairs),
-                                                       run.fine_squares[part], code_squares + part * kBlockLanes * 4));
-            near = ~far_lanes(sums, area8, needed) & valid;
-        }
-        if (near) return b;
+// Writes the least lane sum over all codes of each of the N blocks.
+template <std::size_t N>
+__attribute__((target("avx512f,avx512bw,avx512vnni"))) inline void full_lowest(const CodeRun& run,
+                                                                         const std::size_t* blocks,
+                                                                         std::uint64_t* out) {
+    const std::size_t head_pairs = run.head_stride / (2 * kGroupBytes), tail_pairs = (run.tail_groups + 1) / 2;
+    const std::size_t part_pairs = run.part_groups / 2;
+    const std::int8_t* tail_high = run.high + run.head_stride;
+    const std::int8_t* tail_low = run.low + run.head_stride;
+    const std::uint8_t* heads[N];
+    const std::uint8_t* tails[N];
+    __m512i sums[N];
+    for (std::size_t n = 0; n < N; ++n) {
+        heads[n] = run.head + blocks[n] * run.head_stride;
+        tails[n] = run.tail + blocks[n] * run.tail_stride;
+        sums[n] = _mm512_setzero_si512();
     }
-    return to;
+    for (std::size_t part = 0, p = 0; part == 0 || p < tail_pairs; ++part, p += part_pairs) {
+        __m512i products[N];
+        for (std::size_t n = 0; n < N; ++n) products[n] = _mm512_setzero_si512();
+        if (part == 0) code_products<N>(heads, run.high, run.low, head_pairs, products);
+        const std::uint8_t* at[N];
+        for (std::size_t n = 0; n < N; ++n) at[n] = tails[n] + p * 2 * kGroupBytes;
+        if (p < tail_pairs)
+            code_products<N>(at, tail_high + p * 2 * kGroupBytes, tail_low + p * 2 * kGroupBytes,
+                             std::min(part_pairs, tail_pairs - p), products);
+        for (std::size_t n = 0; n < N; ++n)
+            sums[n] = _mm512_add_epi64(sums[n], part_squares(products[n], run.fine_squares[part],
+                                                            run.code_squares + blocks[n] * run.tail_stride +
+                                                                part * kBlockLanes * 4));
+    }
+    for (std::size_t n = 0; n < N; ++n) out[n] = least_lane(run, blocks[n], sums[n]);
+}
+
+// Blocks whose tails are to be summed go two at a time.
+__attribute__((target("avx512f,avx512bw,avx512vnni"))) void lowest_sums_avx512vnni(const CodeRun& run,
+                                                                                   std::size_t from, std::size_t to,
+                                                                                   std::uint64_t* lowest) {
+    std::size_t waiting = to;
+    for (std::size_t b = from; b < to; ++b) {
+        fetch_tails_ahead(run, from, to, lowest, b);
+        if (!settle(run, b, lowest[b - from])) continue;
+        if (waiting == to) {
+            waiting = b;
+            continue;
+        }
+        const std::size_t two[2] = {waiting, b};
+        std::uint64_t out[2];
+        full_lowest<2>(run, two, out);
+        lowest[waiting - from] = out[0];
+        lowest[b - from] = out[1];
+        waiting = to;
+    }
+    if (waiting != to) full_lowest<1>(run, &waiting, &lowest[waiting - from]);
 }
 
 __attribute__((target("avx2"))) void dot_lanes_avx2(const std::int16_t* q, const std::uint8_t* block,
@@ -331,15 +434,16 @@ __attribute__((target("avx512f,avx512bw"))) void dot_lanes_avx512bw(const std::i
 
 #pragma GCC diagnostic pop
 
-constexpr CodeBlockKernels kAvx2{near_lanes_avx2, nullptr, nullptr, dot_lanes_avx2, "avx2"};
-constexpr CodeBlockKernels kAvx512bw{near_lanes_avx512bw, first_near_head_avx512bw, nullptr, dot_lanes_avx512bw,
-                                     "avx512bw"};
-constexpr CodeBlockKernels kAvx512vnni{near_lanes_avx512bw, first_near_head_avx512bw, first_near_avx512vnni,
-                                       dot_lanes_avx512bw, "avx512vnni"};
+constexpr CodeBlockKernels kAvx2{head_lowest_avx2, lowest_sums_avx2, dot_lanes_avx2, false, "avx2"};
+constexpr CodeBlockKernels kAvx512bw{head_lowest_avx512bw, lowest_sums_avx512bw,
+                                     dot_lanes_avx512bw, false, "avx512bw"};
+constexpr CodeBlockKernels kAvx512vnni{head_lowest_avx512bw, lowest_sums_avx512vnni,
+                                       dot_lanes_avx512bw, true, "avx512vnni"};
 
 #endif
 
-constexpr CodeBlockKernels kPortable{near_lanes_portable, nullptr, nullptr, dot_lanes_portable, "portable"};
+constexpr CodeBlockKernels kPortable{head_lowest_portable, lowest_sums_portable, dot_lanes_portable, false,
+                                     "portable"};
 
 constexpr auto kVariants = std::to_array<const CodeBlockKernels*>({
 #if defined(__x86_64__)

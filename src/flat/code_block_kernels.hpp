@@ -31,9 +31,15 @@ inline void fetch_ahead(const std::uint8_t* codes, std::size_t block, std::size_
     for (std::size_t at = 0; at < bytes; at += 64) __builtin_prefetch(ahead + at);
 }
 
-// A run of blocks tested against one limit (see CodeBlockKernels::first_near
-// and first_near_head). Head and tail areas of a block are padded to whole
-// pairs of groups, so a kernel may read two groups with one load.
+// A block's least lane sum (see CodeBlockKernels::lowest_sums) is at most
+// 2^52; these values above mark a block the kernels leave alone: measured
+// already, or proven far by its head codes.
+inline constexpr std::uint64_t kMeasured = ~std::uint64_t{0} - 1;
+inline constexpr std::uint64_t kProvenFar = ~std::uint64_t{0};
+
+// The codes of a run of blocks and one query's place among them (see
+// CodeBlockKernels). Head and tail areas of a block are padded to whole pairs
+// of groups, so a kernel may read two groups with one load.
 struct CodeRun {
     const std::int16_t* fine;       // the query's fine codes
     const std::uint8_t* head;       // every block's head codes, head_stride bytes each
@@ -44,15 +50,15 @@ struct CodeRun {
     const double* errors;           // per block: its largest error
     double reach;                   // CodeGrid::reach of the limit and the query's error
     double area;                    // CodeGrid::fine_area
-    std::size_t count;              // vectors stored: lanes past it are not tested
+    std::size_t count;              // vectors stored: lanes past it are left out
     std::size_t blocks;             // blocks stored
-    // For first_near: the query's tail fine codes split as fine = 128 * high
-    // + low (low in 0..127), each group's four spread over the eight lanes of
-    // its half of a 64-byte pair, laid out as the tail codes are; the sums
-    // of the squares of those fine codes in each part of the tail (part_groups
-    // groups, the last part possibly fewer); and per block and part, every
-    // lane's sum of squared codes (kBlockLanes 32-bit sums each, tail_stride
-    // bytes a block).
+    // For kernels with `split_tails`: the query's tail fine codes split as
+    // fine = 128 * high + low (low in 0..127), each group's four spread over
+    // the eight lanes of its half of a 64-byte pair, laid out as the tail
+    // codes are; the sums of the squares of those fine codes in each part of
+    // the tail (part_groups groups, the last part possibly fewer); and per
+    // block and part, every lane's sum of squared codes (kBlockLanes 32-bit
+    // sums each, tail_stride bytes a block).
     const std::int8_t* high;
     const std::int8_t* low;
     const std::int64_t* fine_squares;
@@ -61,25 +67,20 @@ struct CodeRun {
 };
 
 struct CodeBlockKernels {
-    // Adds to each lane's sums[j] the sum over `groups` groups of elements of
-    // (fine[i] - kFinePerStep * code[i])^2 and returns the lanes (bit j for lane
-    // j) whose sum times `area` is still below `needed`. May stop early, leaving
-    // sums unspecified: the sums only grow, so once every lane has reached it,
-    // no lane is left.
-    unsigned (*near_lanes)(const std::int16_t* fine, const std::uint8_t* block, std::size_t groups, double area,
-                           double needed, std::uint64_t* sums);
-    // The first block b in [from, to) that the head codes (or a needed area
-    // that is not finite) leave with a lane near, as near_lanes would,
-    // writing those lanes to `near` and the head sums to `sums`; `to` when
-    // there is none. Null where the scan calls near_lanes block by block.
-    std::size_t (*first_near_head)(const CodeRun& run, std::size_t from, std::size_t to, unsigned* near,
-                                   std::uint64_t* sums);
-    // The first block in [from, to) that all its codes leave with a lane
-    // near; `to` when there is none. Null where the scan tests tails with
-    // near_lanes.
-    std::size_t (*first_near)(const CodeRun& run, std::size_t from, std::size_t to);
+    // A lane's sum over some groups of codes is the sum over their elements
+    // of (fine[i] - kFinePerStep * code[i])^2.
+    // Writes to out[b - from], for each block b in [from, to), the least of
+    // its lanes' sums over the head codes (lanes past `count` left out).
+    void (*head_lowest)(const CodeRun& run, std::size_t from, std::size_t to, std::uint64_t* out);
+    // For each block b in [from, to) whose lowest[b - from] is its least
+    // head sum: writes kProvenFar when that proves it at least the run's
+    // limit away, else the least of its lanes' sums over all codes. Leaves
+    // the marks kMeasured and kProvenFar as they are.
+    void (*lowest_sums)(const CodeRun& run, std::size_t from, std::size_t to, std::uint64_t* lowest);
     // Adds to each lane's sums[j] the sum over `groups` groups of q[i] * code[i].
     void (*dot_lanes)(const std::int16_t* q, const std::uint8_t* block, std::size_t groups, std::int64_t* sums);
+    // Whether lowest_sums reads the split query and the sums of squared codes.
+    bool split_tails;
     const char* name;
 };
 

@@ -24,13 +24,11 @@ constexpr double kSmallestDotElement = 1e-250;
 // Head and tail areas hold whole pairs of groups.
 std::size_t pair_bytes(std::size_t groups) { return (groups + 1) / 2 * 2 * kGroupBytes; }
 
-// Tails are tested in at most four parts, of at least 64 groups and an even
-// count: each test waits for its sums, and that wait cost more than most
-// tests saved (measured on 256-element text embeddings).
-std::size_t tail_part_groups(std::size_t tail_groups) {
-    const std::size_t quarter = (tail_groups + 3) / 4;
-    return std::max<std::size_t>(64, quarter + quarter % 2);
-}
+// A part of the codes holds at most this many tail groups (and the head):
+// its lanes' 32-bit sums of squared codes cannot overflow.
+constexpr std::size_t kPartGroups = 16000;
+static_assert(kPartGroups % 2 == 0 &&
+              (kPartGroups + kHeadGroups) * kCodeGroup * 255 * 255 < (std::uint64_t{1} << 32));
 
 double widest_error(double a, double b) {
     return std::isnan(a) || std::isnan(b) ? std::numeric_limits<double>::quiet_NaN() : std::max(a, b);
@@ -43,11 +41,11 @@ CodeBlocks::CodeBlocks(std::size_t dim, const CodeBlockKernels& kernels)
       groups_((dim + kCodeGroup - 1) / kCodeGroup),
       head_groups_(std::min(groups_, kHeadGroups)),
       tail_groups_(groups_ - head_groups_),
-      part_groups_(tail_part_groups(tail_groups_)),
-      parts_((tail_groups_ + part_groups_ - 1) / part_groups_),
+      part_groups_(kPartGroups),
+      parts_(std::max<std::size_t>(1, (tail_groups_ + part_groups_ - 1) / part_groups_)),
       kernels_(&kernels),
       head_stride_(pair_bytes(head_groups_)),
-      squares_bytes_(kernels.first_near ? parts_ * kBlockLanes * sizeof(std::uint32_t) : 0),
+      squares_bytes_(kernels.split_tails ? parts_ * kBlockLanes * sizeof(std::uint32_t) : 0),
       tail_stride_(squares_bytes_ + pair_bytes(tail_groups_)),
       grid_(dim),
       margins_(dim),
@@ -138,18 +136,20 @@ void CodeBlocks::encode_query(std::span<const double> query, Query& out) const {
     out.fine.assign(groups_ * kCodeGroup, 0);
     out.error = grid_.encode_query(query, out.fine.data());
     out.usable = !std::isnan(out.error);
-    if (!out.usable || !kernels_->first_near) return;
-    // Tail group g fills its half of pair g / 2 in every lane.
-    out.high.assign(tail_stride_ - squares_bytes_, 0);
-    out.low.assign(tail_stride_ - squares_bytes_, 0);
-    for (std::size_t g = head_groups_; g < groups_; ++g) {
+    if (!out.usable || !kernels_->split_tails) return;
+    // Group g fills its half of pair g / 2 in every lane, the head's first,
+    // then the tail's as the tail codes are laid out.
+    const std::size_t tail_bytes = tail_stride_ - squares_bytes_;
+    out.high.assign(head_stride_ + tail_bytes, 0);
+    out.low.assign(head_stride_ + tail_bytes, 0);
+    for (std::size_t g = 0; g < groups_; ++g) {
         std::int8_t high[kCodeGroup], low[kCodeGroup];
         for (std::size_t r = 0; r < kCodeGroup; ++r) {
             const std::int32_t fine = out.fine[g * kCodeGroup + r];
             high[r] = static_cast<std::int8_t>(fine >> 7);
             low[r] = static_cast<std::int8_t>(fine & 127);
         }
-        const std::size_t at = (g - head_groups_) * kGroupBytes;
+        const std::size_t at = g < head_groups_ ? g * kGroupBytes : head_stride_ + (g - head_groups_) * kGroupBytes;
         for (std::size_t j = 0; j < kBlockLanes; ++j) {
             std::memcpy(out.high.data() + at + j * kCodeGroup, high, kCodeGroup);
             std::memcpy(out.low.data() + at + j * kCodeGroup, low, kCodeGroup);
@@ -167,64 +167,13 @@ CodeRun CodeBlocks::run(const Query& query, double limit, std::size_t count) con
             query.high.data(), query.low.data(), query.fine_squares.data(), part_groups_, tail_.data()};
 }
 
-unsigned CodeBlocks::near_lanes(const Query& query, std::size_t block, double limit) const {
-    if (!query.usable || block >= errors_.size()) return kAllLanes;
-    const double needed = grid_.needed_area(limit, query.error, errors_[block]);
-    if (!std::isfinite(needed)) return kAllLanes;
-    // A scan tests blocks in order, and the head codes stream in well; a
-    // block's tail is read only when its head proves too little, which
-    // waited on the cache until the first groups of a tail a few blocks ahead
-    // were fetched meanwhile (the rest is seldom read).
-    fetch_ahead(tail_codes(), block, errors_.size(), tail_stride_, std::min(tail_stride_, kPrefetchBytes));
-    std::uint64_t sums[kBlockLanes] = {};
-    const unsigned near = kernels_->near_lanes(query.fine.data(), head_.data() + block * head_stride_,
-                                               head_groups_, grid_.fine_area(), needed, sums);
-    if (near == 0 || tail_groups_ == 0) return near;
-    return kernels_->near_lanes(query.fine.data() + head_groups_ * kCodeGroup, tail_codes() + block * tail_stride_,
-                                tail_groups_, grid_.fine_area(), needed, sums);
+void CodeBlocks::head_lowest(const Query& query, std::size_t count, std::uint64_t* out) const {
+    kernels_->head_lowest(run(query, 0.0, count), 0, (count + kBlockLanes - 1) / kBlockLanes, out);
 }
 
-std::size_t CodeBlocks::first_near(const Query& query, std::size_t from, std::size_t to, double limit,
-                                   std::size_t count) const {
-    if (!kernels_->first_near_head || !query.usable || to > errors_.size()) {
-        for (std::size_t b = from; b < to; ++b) {
-            const std::size_t lanes = std::min(kBlockLanes, count - b * kBlockLanes);
-            if (near_lanes(query, b, limit) & ((1u << lanes) - 1)) return b;
-        }
-        return to;
-    }
-    const CodeRun codes = run(query, limit, count);
-    if (kernels_->first_near) return kernels_->first_near(codes, from, to);
-    for (std::size_t b = from; b < to; ++b) {
-        unsigned near = 0;
-        std::uint64_t sums[kBlockLanes];
-        b = kernels_->first_near_head(codes, b, to, &near, sums);
-        if (b == to) return to;
-        const double needed = CodeGrid::needed_area_from(codes.reach + errors_[b]);
-        if (tail_groups_ == 0 || !std::isfinite(needed)) return b;
-        if (kernels_->near_lanes(query.fine.data() + head_groups_ * kCodeGroup, tail_codes() + b * tail_stride_,
-                                 tail_groups_, grid_.fine_area(), needed, sums) & near)
-            return b;
-    }
-    return to;
-}
-
-std::size_t CodeBlocks::nearest_blocks(const Query& query, std::size_t blocks, std::span<std::size_t> out) const {
-    if (!query.usable) return 0;
-    blocks = std::min(blocks, errors_.size());
-    const std::size_t count = std::min(out.size(), blocks);
-    if (count == 0) return 0;
-    std::vector<std::pair<std::uint64_t, std::size_t>> nearest(blocks);
-    for (std::size_t b = 0; b < blocks; ++b) {
-        std::uint64_t sums[kBlockLanes] = {};
-        kernels_->near_lanes(query.fine.data(), head_.data() + b * head_stride_, head_groups_,
-                             grid_.fine_area(), std::numeric_limits<double>::infinity(), sums);
-        nearest[b] = {*std::min_element(sums, sums + kBlockLanes), b};
-    }
-    std::partial_sort(nearest.begin(), nearest.begin() + static_cast<std::ptrdiff_t>(count), nearest.end());
-    for (std::size_t i = 0; i < count; ++i) out[i] = nearest[i].second;
-    std::sort(out.begin(), out.begin() + static_cast<std::ptrdiff_t>(count));
-    return count;
+void CodeBlocks::lowest_sums(const Query& query, double limit, std::size_t from, std::size_t to, std::size_t count,
+                             std::uint64_t* lowest) const {
+    kernels_->lowest_sums(run(query, limit, count), from, to, lowest + from);
 }
 
 // The scan's dot product c of q and v (a sum in index order) lies within

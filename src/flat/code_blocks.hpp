@@ -39,24 +39,30 @@ public:
         std::vector<std::int16_t> fine;  // groups * kCodeGroup, the padding zero
         double error = 0.0;
         bool usable = false;
-        // For kernels with first_near: see CodeRun.
+        // For kernels with split tails: see CodeRun.
         std::vector<std::int8_t> high, low;
         std::vector<std::int64_t> fine_squares;
     };
     void encode_query(std::span<const double> query, Query& out) const;
 
-    // Lanes of block `block` that the codes do not prove at a computed
-    // distance of at least `limit` (every lane for a NaN limit).
-    unsigned near_lanes(const Query& query, std::size_t block, double limit) const;
-    // The first block in [from, to) with a lane among the first `count`
-    // vectors that near_lanes leaves; `to` when there is none.
-    std::size_t first_near(const Query& query, std::size_t from, std::size_t to, double limit,
-                           std::size_t count) const;
-    // Writes to `out` (ascending) the out.size() blocks among the first
-    // `blocks` whose nearest lane is nearest by its first kHeadGroups groups
-    // of codes, a cheap guess at where the nearest vectors are; returns how
-    // many it wrote (none when the query has no usable code).
-    std::size_t nearest_blocks(const Query& query, std::size_t blocks, std::span<std::size_t> out) const;
+    // Writes to out[b], for every block b holding some of the first `count`
+    // vectors, the least of its lanes' sums over its head codes.
+    void head_lowest(const Query& query, std::size_t count, std::uint64_t* out) const;
+    // For blocks [from, to), lowest[b] holding the least head sum of block b
+    // or a mark (kMeasured, kProvenFar; left as they are): marks kProvenFar
+    // the blocks whose heads prove them at a computed distance of at least
+    // `limit`, and writes the least of all its lanes' sums over every code
+    // for the others (see far).
+    void lowest_sums(const Query& query, double limit, std::size_t from, std::size_t to, std::size_t count,
+                     std::uint64_t* lowest) const;
+    // The reach of a limit (see far), computed once for many blocks.
+    double reach(const Query& query, double limit) const { return grid_.reach(limit, query.error); }
+    // Whether a block whose least lane sum is `lowest` certainly lies at a
+    // computed distance of at least the limit of `reach` (never for a block
+    // with a vector that has no code, nor for a NaN limit).
+    bool far(std::size_t block, std::uint64_t lowest, double reach) const {
+        return static_cast<double>(lowest) * grid_.fine_area() >= CodeGrid::needed_area_from(reach + errors_[block]);
+    }
 
     // A query for dot products: q[i] ~ q_code[i] * unit, with unit a power of
     // two, so that the code part of q . v is a sum of integer products.
@@ -86,18 +92,22 @@ private:
     CodeRun run(const Query& query, double limit, std::size_t count) const;
     // Block b's tail codes start at tail_codes() + b * tail_stride_.
     const std::uint8_t* tail_codes() const { return tail_.data() + squares_bytes_; }
-    // The groups of part `part` of the tail codes, as the first_near kernel tests them.
-    std::size_t part_begin(std::size_t part) const { return std::min(groups_, head_groups_ + part * part_groups_); }
+    // The groups of part `part` of the codes, each with its own sums of
+    // squares: the head and the first part_groups_ of the tail, then
+    // part_groups_ at a time.
+    std::size_t part_begin(std::size_t part) const {
+        return part == 0 ? 0 : std::min(groups_, head_groups_ + part * part_groups_);
+    }
     std::size_t part_end(std::size_t part) const { return part_begin(part + 1); }
 
     std::size_t dim_;
     std::size_t groups_;
     std::size_t head_groups_, tail_groups_;
-    // Tail groups between tests of the first_near kernel (even), and the parts of a block's tail.
+    // Tail groups of a part (even), and the parts of a block's tail.
     std::size_t part_groups_, parts_;
     const CodeBlockKernels* kernels_;
-    // Bytes of one block's head, and of its tail: for kernels with
-    // first_near, every lane's sum of squared codes in each part of the tail
+    // Bytes of one block's head, and of its tail: for kernels with split
+    // tails, every lane's sum of squared codes in each part of the tail
     // (parts_ times kBlockLanes 32-bit sums: squares_bytes_), read with the
     // codes that follow; then the codes, in whole pairs of groups.
     std::size_t head_stride_, squares_bytes_, tail_stride_;

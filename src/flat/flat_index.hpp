@@ -12,6 +12,7 @@
 #include "errors/index_errors.hpp"
 #include "errors/length_messages.hpp"
 #include "flat/block_layout.hpp"
+#include "flat/block_scan.hpp"
 #include "flat/code_blocks.hpp"
 #include "metrics/distance.hpp"
 #include "metrics/search_hit.hpp"
@@ -54,6 +55,11 @@ public:
 
 private:
     void append(std::span<const double> vector);
+    // The two kinds of scan; each returns how many blocks it skipped.
+    // Euclidean, led by the codes:
+    std::size_t scan_by_bounds(BlockScan& scan, const CodeBlocks::Query& code, std::size_t k) const;
+    // Every block in id order, each tested on its dot-product bounds first when `dot` is given:
+    std::size_t scan_in_order(BlockScan& scan, const CodeBlocks::DotQuery* dot) const;
     // True when the codes prove every lane of the block at a computed inner
     // product or cosine of at least limit.
     bool dot_lanes_far(const CodeBlocks::DotQuery& dot, std::size_t block, std::size_t lanes, double query_norm,

@@ -1,0 +1,81 @@
+// One search's pass over a flat index's blocks: the blocks it measures and
+// the best hits so far, which set the limit that codes test blocks against.
+#pragma once
+
+#include <cstddef>
+#include <span>
+#include <utility>
+#include <vector>
+
+#include "flat/block_layout.hpp"
+#include "metrics/search_hit.hpp"
+
+namespace quarix {
+
+// The best `keep` hits offered: a max-heap whose top is the hit to evict. A
+// later hit that ties the top never displaces it, so hits offered in id
+// order keep ties on the smaller id.
+class BestHits {
+public:
+    explicit BestHits(std::size_t keep) : keep_(keep) { heap_.reserve(keep); }
+    // True when the worst kept hit changed.
+    bool offer(const SearchHit& hit);
+    const SearchHit& worst() const { return heap_.front(); }
+    bool full() const { return heap_.size() == keep_; }
+    // (id, distance) pairs, nearest first.
+    std::vector<std::pair<std::size_t, double>> sorted() &&;
+
+private:
+    std::size_t keep_;
+    std::vector<SearchHit> heap_;
+};
+
+// What a scan reads of the index: `count` vectors of `dim` elements in
+// blocks (block_layout.hpp) and, for the cosine, their lengths.
+struct StoredBlocks {
+    const double* data;
+    std::size_t dim, count;
+    const double* lengths;  // null but for the cosine
+    const BlockKernels* kernels;
+};
+
+enum class ScanMetric { euclidean, inner_product, cosine };
+
+class BlockScan {
+public:
+    BlockScan(const StoredBlocks& store, ScanMetric metric, std::span<const double> query, std::size_t k);
+
+    std::size_t blocks() const { return (store_.count + kBlockLanes - 1) / kBlockLanes; }
+    void measure(std::size_t block);
+    // Two blocks, first < second, measured in one pass.
+    void measure_pair(std::size_t first, std::size_t second);
+    // From now on blocks may be measured out of id order: the limit then
+    // admits a lane at exactly the k-th distance, so that its id decides as
+    // the heap orders it.
+    void out_of_order() { strict_ = true; }
+    bool full() const { return best_.full(); }
+    // The k-th best so far (NaN until there are k); a block that codes prove
+    // at least this far can be skipped.
+    double limit() const { return limit_; }
+    std::size_t measured() const { return measured_; }
+    double query_norm() const { return query_norm_; }  // for the cosine; 0 otherwise
+    std::vector<std::pair<std::size_t, double>> hits() && { return std::move(best_).sorted(); }
+
+private:
+    // Offers the lanes of the block whose first vector is `first`, their
+    // distances (or dot products, for the cosine still to be divided) at `values`.
+    void offer(std::size_t first, double* values);
+
+    StoredBlocks store_;
+    ScanMetric metric_;
+    std::span<const double> query_;
+    double query_norm_ = 0.0;  // for the cosine
+    BestHits best_;
+    bool strict_ = false;
+    double limit_;
+    double abandon_at_;  // for Euclidean blocks: partial sums of squares past this prove a lane no nearer
+    std::size_t measured_ = 0;
+    double distances_[2 * kBlockLanes];
+};
+
+}  // namespace quarix
