@@ -102,3 +102,14 @@ def test_bounded_scan_matches_the_brute_force(hooks, case, metric):
     # The codes were used, so the comparison tested them (in one dimension every cosine is 1 or -1: no gap to use).
     if case in ("clusters", "non-finite") or (case == "dim 1" and metric != "cosine"):
         assert skipped > 0
+
+
+@pytest.mark.parametrize("dim", [1, 33, 140, 64_100])
+def test_every_code_kernel_sums_the_same(hooks, dim):
+    # Past 64,000 elements a lane's sum of squared codes is kept in two parts (each must fit 32 bits);
+    # 19 vectors leave the last block's lanes partly empty.
+    rng = random.Random(dim)
+    rows = [[rng.uniform(-1, 1) for _ in range(dim)] for _ in range(19)]
+    query = [rng.uniform(-1.2, 1.2) for _ in range(dim)]
+    sums = {name: hooks.code_sums(name, rows, query) for name in KERNELS}
+    assert sums["portable"] and all(s == sums["portable"] for s in sums.values() if s is not None)

@@ -296,7 +296,9 @@ __attribute__((target("avx512f,avx512bw,avx512vnni"))) inline void add_pair(cons
                                                                       const std::int8_t* high,
                                                                       const std::int8_t* low, std::size_t at,
                                                                       __m512i* hs, __m512i* ls) {
-    const __m512i h = _mm512_loadu_si512(high + at), l = _mm512_loadu_si512(low + at);
+    __m512i h = _mm512_loadu_si512(high + at), l = _mm512_loadu_si512(low + at);
+    // Held in registers: GCC would load them again for every block.
+    asm("" : "+v"(h), "+v"(l));
     for (std::size_t n = 0; n < N; ++n) {
         const __m512i c = _mm512_loadu_si512(codes[n] + at);
         hs[n] = dot_bytes(hs[n], c, h);

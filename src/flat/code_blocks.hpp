@@ -3,12 +3,12 @@
 // elements (code_block_kernels.hpp).
 //
 // The first kHeadGroups groups of every block are kept apart from the rest:
-// most far blocks are already proven far by them, so a scan reads a quarter
-// of the codes for those. A scan tests a block's codes before its vectors:
-// a block whose every lane certainly lies at least the current k-th
-// distance away is skipped. The
-// codes follow inserts and creates, and are refitted each time the count
-// doubles, as the graph index's are.
+// where they decide (clustered data), most far blocks are proven far by them
+// alone and their other codes are never read. A scan sums a block's codes
+// before it reads its vectors: a block whose every lane certainly lies at
+// least the current k-th distance away is skipped. The codes follow inserts
+// and creates, and are refitted each time the count doubles, as the graph
+// index's are.
 #pragma once
 
 #include <algorithm>

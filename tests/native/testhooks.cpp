@@ -213,6 +213,36 @@ PyObject* flat_bounded(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     });
 }
 
+// code_sums(code_kernels, vectors, query): the flat index's codes fitted to
+// the vectors (all of one length) with the named kernels, and per block the
+// least of its lanes' sums over all codes to the query; None when this CPU
+// cannot run the kernels or the codes cannot place the query.
+PyObject* code_sums(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    return entry([&]() -> Ref {
+        if (nargs != 3) throw_pending(PyExc_TypeError, "code_sums(code_kernels, vectors, query)");
+        const CodeBlockKernels* kernels = code_block_kernels_named(to_text(args[0]).c_str());
+        if (!kernels) return Ref::borrow(Py_None);
+        const VectorList rows = to_vectors(args[1]);
+        const std::vector<double> query = to_vector(args[2]);
+        std::vector<const double*> fresh(rows.size());
+        for (std::size_t i = 0; i < rows.size(); ++i) {
+            if (rows.length(i) != query.size()) throw_pending(PyExc_ValueError, "vectors of different lengths");
+            fresh[i] = rows[i].data();
+        }
+        const StartCount start(1);
+        CodeBlocks codes(query.size(), *kernels);
+        codes.update({}, rows.size(), fresh);  // every vector fresh: the interleaved blocks are not read
+        CodeBlocks::Query code;
+        codes.encode_query(query, code);
+        if (!code.usable) return Ref::borrow(Py_None);
+        std::vector<std::uint64_t> lowest((rows.size() + kBlockLanes - 1) / kBlockLanes);
+        codes.head_lowest(code, rows.size(), lowest.data());
+        codes.lowest_sums(code, std::numeric_limits<double>::quiet_NaN(), 0, lowest.size(), rows.size(),
+                          lowest.data());
+        return new_list(lowest.size(), [&](std::size_t b) { return new_size(lowest[b]); });
+    });
+}
+
 // flat_profile(metric, start, dim, vectors, queries, k, inserts[, code_kernels]):
 // the core's own costs, conversions left out: nanoseconds of one create of `vectors`,
 // of inserting the first `inserts` of them one by one into a new index, and
@@ -503,6 +533,8 @@ PyMethodDef kMethods[] = {
      "Flat searches with codes fitted from a start count, with the named code kernels."},
     {"flat_profile", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(flat_profile)), METH_FASTCALL,
      "The core's create, insert and search costs of a flat index, conversions left out."},
+    {"code_sums", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(code_sums)), METH_FASTCALL,
+     "Per block, the least lane sum over all codes to the query, with the named code kernels."},
     {"batch_distances", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(batch_distances)),
      METH_FASTCALL, "Distances from a query to up to eight rows with the named batch kernels."},
     {"visit_scan", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(visit_scan_with)), METH_FASTCALL,
