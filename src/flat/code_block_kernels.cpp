@@ -344,38 +344,68 @@ __attribute__((target("avx512f,avx512bw,avx512vnni"))) inline __m512i part_squar
                             _mm512_slli_epi64(codes, 8));
 }
 
+// Adds to sums[n] each lane's sum over the head codes of block blocks[n].
+template <std::size_t N>
+__attribute__((target("avx512f,avx512bw,avx512vnni"))) inline void add_head_sums(const CodeRun& run,
+                                                                           const std::size_t* blocks,
+                                                                           __m512i* sums) {
+    const std::uint8_t* heads[N];
+    __m512i products[N];
+    for (std::size_t n = 0; n < N; ++n) {
+        heads[n] = run.head + blocks[n] * run.head_stride;
+        products[n] = _mm512_setzero_si512();
+    }
+    code_products<N>(heads, run.high, run.low, (run.head_groups + 1) / 2, products);
+    for (std::size_t n = 0; n < N; ++n)
+        sums[n] = _mm512_add_epi64(sums[n], part_squares(products[n], run.fine_squares[0],
+                                                        run.head_squares + blocks[n] * run.head_stride));
+}
+
 // Writes the least lane sum over all codes of each of the N blocks.
 template <std::size_t N>
 __attribute__((target("avx512f,avx512bw,avx512vnni"))) inline void full_lowest(const CodeRun& run,
                                                                          const std::size_t* blocks,
                                                                          std::uint64_t* out) {
-    const std::size_t head_pairs = run.head_stride / (2 * kGroupBytes), tail_pairs = (run.tail_groups + 1) / 2;
-    const std::size_t part_pairs = run.part_groups / 2;
-    const std::int8_t* tail_high = run.high + run.head_stride;
-    const std::int8_t* tail_low = run.low + run.head_stride;
-    const std::uint8_t* heads[N];
-    const std::uint8_t* tails[N];
+    const std::size_t head_bytes = (run.head_groups + 1) / 2 * 2 * kGroupBytes;
+    const std::size_t tail_pairs = (run.tail_groups + 1) / 2, part_pairs = run.part_groups / 2;
     __m512i sums[N];
-    for (std::size_t n = 0; n < N; ++n) {
-        heads[n] = run.head + blocks[n] * run.head_stride;
-        tails[n] = run.tail + blocks[n] * run.tail_stride;
-        sums[n] = _mm512_setzero_si512();
-    }
-    for (std::size_t part = 0, p = 0; part == 0 || p < tail_pairs; ++part, p += part_pairs) {
+    for (std::size_t n = 0; n < N; ++n) sums[n] = _mm512_setzero_si512();
+    add_head_sums<N>(run, blocks, sums);
+    for (std::size_t part = 1, p = 0; p < tail_pairs; ++part, p += part_pairs) {
+        const std::size_t at = p * 2 * kGroupBytes;
+        const std::uint8_t* codes[N];
         __m512i products[N];
-        for (std::size_t n = 0; n < N; ++n) products[n] = _mm512_setzero_si512();
-        if (part == 0) code_products<N>(heads, run.high, run.low, head_pairs, products);
-        const std::uint8_t* at[N];
-        for (std::size_t n = 0; n < N; ++n) at[n] = tails[n] + p * 2 * kGroupBytes;
-        if (p < tail_pairs)
-            code_products<N>(at, tail_high + p * 2 * kGroupBytes, tail_low + p * 2 * kGroupBytes,
-                             std::min(part_pairs, tail_pairs - p), products);
+        for (std::size_t n = 0; n < N; ++n) {
+            codes[n] = run.tail + blocks[n] * run.tail_stride + at;
+            products[n] = _mm512_setzero_si512();
+        }
+        code_products<N>(codes, run.high + head_bytes + at, run.low + head_bytes + at,
+                         std::min(part_pairs, tail_pairs - p), products);
         for (std::size_t n = 0; n < N; ++n)
             sums[n] = _mm512_add_epi64(sums[n], part_squares(products[n], run.fine_squares[part],
                                                             run.code_squares + blocks[n] * run.tail_stride +
-                                                                part * kBlockLanes * 4));
+                                                                (part - 1) * kBlockLanes * 4));
     }
     for (std::size_t n = 0; n < N; ++n) out[n] = least_lane(run, blocks[n], sums[n]);
+}
+
+// Heads as dot products too, two blocks at a time.
+__attribute__((target("avx512f,avx512bw,avx512vnni"))) void head_lowest_avx512vnni(const CodeRun& run,
+                                                                                   std::size_t from, std::size_t to,
+                                                                                   std::uint64_t* out) {
+    std::size_t b = from;
+    for (; b + 2 <= to; b += 2) {
+        const std::size_t two[2] = {b, b + 1};
+        __m512i sums[2] = {_mm512_setzero_si512(), _mm512_setzero_si512()};
+        add_head_sums<2>(run, two, sums);
+        out[b - from] = least_lane(run, b, sums[0]);
+        out[b + 1 - from] = least_lane(run, b + 1, sums[1]);
+    }
+    if (b < to) {
+        __m512i sums = _mm512_setzero_si512();
+        add_head_sums<1>(run, &b, &sums);
+        out[b - from] = least_lane(run, b, sums);
+    }
 }
 
 // Blocks whose tails are to be summed go two at a time.
@@ -439,7 +469,7 @@ __attribute__((target("avx512f,avx512bw"))) void dot_lanes_avx512bw(const std::i
 constexpr CodeBlockKernels kAvx2{head_lowest_avx2, lowest_sums_avx2, dot_lanes_avx2, false, "avx2"};
 constexpr CodeBlockKernels kAvx512bw{head_lowest_avx512bw, lowest_sums_avx512bw,
                                      dot_lanes_avx512bw, false, "avx512bw"};
-constexpr CodeBlockKernels kAvx512vnni{head_lowest_avx512bw, lowest_sums_avx512vnni,
+constexpr CodeBlockKernels kAvx512vnni{head_lowest_avx512vnni, lowest_sums_avx512vnni,
                                        dot_lanes_avx512bw, true, "avx512vnni"};
 
 #endif

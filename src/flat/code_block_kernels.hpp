@@ -52,17 +52,20 @@ struct CodeRun {
     double area;                    // CodeGrid::fine_area
     std::size_t count;              // vectors stored: lanes past it are left out
     std::size_t blocks;             // blocks stored
-    // For kernels with `split_tails`: the query's tail fine codes split as
+    // For kernels with `split_tails`: the query's fine codes split as
     // fine = 128 * high + low (low in 0..127), each group's four spread over
-    // the eight lanes of its half of a 64-byte pair, laid out as the tail
-    // codes are; the sums of the squares of those fine codes in each part of
-    // the tail (part_groups groups, the last part possibly fewer); and per
-    // block and part, every lane's sum of squared codes (kBlockLanes 32-bit
-    // sums each, tail_stride bytes a block).
+    // the eight lanes of its half of a 64-byte pair, laid out as the head
+    // codes and then the tail codes are (without the sums of squares); the
+    // sums of the squares of those fine codes in each part of the codes (the
+    // head, then part_groups groups of the tail at a time, the last part
+    // possibly fewer); and per block and part, every lane's sum of squared
+    // codes (kBlockLanes 32-bit sums each): the head's at head_squares +
+    // b * head_stride, the tail parts' from code_squares + b * tail_stride on.
     const std::int8_t* high;
     const std::int8_t* low;
     const std::int64_t* fine_squares;
     std::size_t part_groups;
+    const std::uint8_t* head_squares;
     const std::uint8_t* code_squares;
 };
 

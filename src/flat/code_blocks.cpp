@@ -24,11 +24,11 @@ constexpr double kSmallestDotElement = 1e-250;
 // Head and tail areas hold whole pairs of groups.
 std::size_t pair_bytes(std::size_t groups) { return (groups + 1) / 2 * 2 * kGroupBytes; }
 
-// A part of the codes holds at most this many tail groups (and the head):
-// its lanes' 32-bit sums of squared codes cannot overflow.
+// A part of the tail holds at most this many groups: its lanes' 32-bit sums
+// of squared codes cannot overflow.
 constexpr std::size_t kPartGroups = 16000;
-static_assert(kPartGroups % 2 == 0 &&
-              (kPartGroups + kHeadGroups) * kCodeGroup * 255 * 255 < (std::uint64_t{1} << 32));
+static_assert(kPartGroups % 2 == 0 && kPartGroups * kCodeGroup * 255 * 255 < (std::uint64_t{1} << 32));
+constexpr std::size_t kSquaresBytes = kBlockLanes * sizeof(std::uint32_t);  // one part's sums, of a block's lanes
 
 double widest_error(double a, double b) {
     return std::isnan(a) || std::isnan(b) ? std::numeric_limits<double>::quiet_NaN() : std::max(a, b);
@@ -42,11 +42,12 @@ CodeBlocks::CodeBlocks(std::size_t dim, const CodeBlockKernels& kernels)
       head_groups_(std::min(groups_, kHeadGroups)),
       tail_groups_(groups_ - head_groups_),
       part_groups_(kPartGroups),
-      parts_(std::max<std::size_t>(1, (tail_groups_ + part_groups_ - 1) / part_groups_)),
+      parts_(1 + (tail_groups_ + part_groups_ - 1) / part_groups_),
       kernels_(&kernels),
-      head_stride_(pair_bytes(head_groups_)),
-      squares_bytes_(kernels.split_tails ? parts_ * kBlockLanes * sizeof(std::uint32_t) : 0),
-      tail_stride_(squares_bytes_ + pair_bytes(tail_groups_)),
+      head_squares_bytes_(kernels.split_tails ? kSquaresBytes : 0),
+      tail_squares_bytes_(kernels.split_tails ? (parts_ - 1) * kSquaresBytes : 0),
+      head_stride_(head_squares_bytes_ + pair_bytes(head_groups_)),
+      tail_stride_(tail_squares_bytes_ + pair_bytes(tail_groups_)),
       grid_(dim),
       margins_(dim),
       next_fit_(pruning_start_count()),
@@ -112,19 +113,20 @@ double CodeBlocks::encode(const double* vector, std::size_t id) {
     const double error = grid_.encode(vector, row_.data(), &length);
     errors_[block] = widest_error(errors_[block], error);
     lengths_[block] = widest_error(lengths_[block], length);
-    std::uint8_t* head = head_.data() + block * head_stride_ + lane * kCodeGroup;
+    std::uint8_t* head = head_.data() + block * head_stride_ + head_squares_bytes_ + lane * kCodeGroup;
     for (std::size_t g = 0; g < head_groups_; ++g)
         std::memcpy(head + g * kGroupBytes, row_.data() + g * kCodeGroup, kCodeGroup);
-    std::uint8_t* tail = tail_.data() + block * tail_stride_ + squares_bytes_ + lane * kCodeGroup;
+    std::uint8_t* tail = tail_.data() + block * tail_stride_ + tail_squares_bytes_ + lane * kCodeGroup;
     for (std::size_t g = 0; g < tail_groups_; ++g)
         std::memcpy(tail + g * kGroupBytes, row_.data() + (head_groups_ + g) * kCodeGroup, kCodeGroup);
-    if (squares_bytes_ != 0) {
-        std::uint8_t* squares_at = tail_.data() + block * tail_stride_ + lane * sizeof(std::uint32_t);
+    if (kernels_->split_tails) {
         for (std::size_t part = 0; part < parts_; ++part) {
             std::uint32_t squares = 0;
             for (std::size_t i = part_begin(part) * kCodeGroup; i < part_end(part) * kCodeGroup; ++i)
                 squares += std::uint32_t{row_[i]} * row_[i];
-            std::memcpy(squares_at + part * kBlockLanes * sizeof squares, &squares, sizeof squares);
+            std::uint8_t* at = part == 0 ? head_.data() + block * head_stride_
+                                         : tail_.data() + block * tail_stride_ + (part - 1) * kSquaresBytes;
+            std::memcpy(at + lane * sizeof squares, &squares, sizeof squares);
         }
     }
     return error;
@@ -139,9 +141,9 @@ void CodeBlocks::encode_query(std::span<const double> query, Query& out) const {
     if (!out.usable || !kernels_->split_tails) return;
     // Group g fills its half of pair g / 2 in every lane, the head's first,
     // then the tail's as the tail codes are laid out.
-    const std::size_t tail_bytes = tail_stride_ - squares_bytes_;
-    out.high.assign(head_stride_ + tail_bytes, 0);
-    out.low.assign(head_stride_ + tail_bytes, 0);
+    const std::size_t head_bytes = head_stride_ - head_squares_bytes_;
+    out.high.assign(head_bytes + tail_stride_ - tail_squares_bytes_, 0);
+    out.low.assign(out.high.size(), 0);
     for (std::size_t g = 0; g < groups_; ++g) {
         std::int8_t high[kCodeGroup], low[kCodeGroup];
         for (std::size_t r = 0; r < kCodeGroup; ++r) {
@@ -149,7 +151,7 @@ void CodeBlocks::encode_query(std::span<const double> query, Query& out) const {
             high[r] = static_cast<std::int8_t>(fine >> 7);
             low[r] = static_cast<std::int8_t>(fine & 127);
         }
-        const std::size_t at = g < head_groups_ ? g * kGroupBytes : head_stride_ + (g - head_groups_) * kGroupBytes;
+        const std::size_t at = g < head_groups_ ? g * kGroupBytes : head_bytes + (g - head_groups_) * kGroupBytes;
         for (std::size_t j = 0; j < kBlockLanes; ++j) {
             std::memcpy(out.high.data() + at + j * kCodeGroup, high, kCodeGroup);
             std::memcpy(out.low.data() + at + j * kCodeGroup, low, kCodeGroup);
@@ -162,9 +164,10 @@ void CodeBlocks::encode_query(std::span<const double> query, Query& out) const {
 }
 
 CodeRun CodeBlocks::run(const Query& query, double limit, std::size_t count) const {
-    return {query.fine.data(), head_.data(), head_groups_, head_stride_, tail_codes(), tail_groups_, tail_stride_,
+    return {query.fine.data(), head_codes(), head_groups_, head_stride_, tail_codes(), tail_groups_, tail_stride_,
             errors_.data(), grid_.reach(limit, query.error), grid_.fine_area(), count, errors_.size(),
-            query.high.data(), query.low.data(), query.fine_squares.data(), part_groups_, tail_.data()};
+            query.high.data(), query.low.data(), query.fine_squares.data(), part_groups_, head_.data(),
+            tail_.data()};
 }
 
 void CodeBlocks::head_lowest(const Query& query, std::size_t count, std::uint64_t* out) const {
@@ -218,7 +221,7 @@ bool CodeBlocks::dot_lower_bounds(const DotQuery& query, std::size_t block, doub
     const double slack =
         (query.spread + query.norm * error + rel * query.norm * length + RoundingMargins::kTiny) * (1.0 + 0x1.0p-48);
     std::int64_t sums[kBlockLanes] = {};
-    kernels_->dot_lanes(query.q_code.data(), head_.data() + block * head_stride_, head_groups_, sums);
+    kernels_->dot_lanes(query.q_code.data(), head_codes() + block * head_stride_, head_groups_, sums);
     kernels_->dot_lanes(query.q_code.data() + head_groups_ * kCodeGroup, tail_codes() + block * tail_stride_,
                         tail_groups_, sums);
     for (std::size_t j = 0; j < kBlockLanes; ++j) {

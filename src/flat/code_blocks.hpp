@@ -90,29 +90,30 @@ private:
     // Vector `id` copied out of its block.
     const double* gathered(const std::vector<double>& blocks, std::size_t id);
     CodeRun run(const Query& query, double limit, std::size_t count) const;
-    // Block b's tail codes start at tail_codes() + b * tail_stride_.
-    const std::uint8_t* tail_codes() const { return tail_.data() + squares_bytes_; }
+    // Block b's head and tail codes start at head_codes() + b * head_stride_ and tail_codes() + b * tail_stride_.
+    const std::uint8_t* head_codes() const { return head_.data() + head_squares_bytes_; }
+    const std::uint8_t* tail_codes() const { return tail_.data() + tail_squares_bytes_; }
     // The groups of part `part` of the codes, each with its own sums of
-    // squares: the head and the first part_groups_ of the tail, then
-    // part_groups_ at a time.
+    // squares: the head, then the tail part_groups_ at a time.
     std::size_t part_begin(std::size_t part) const {
-        return part == 0 ? 0 : std::min(groups_, head_groups_ + part * part_groups_);
+        return part == 0 ? 0 : std::min(groups_, head_groups_ + (part - 1) * part_groups_);
     }
     std::size_t part_end(std::size_t part) const { return part_begin(part + 1); }
 
     std::size_t dim_;
     std::size_t groups_;
     std::size_t head_groups_, tail_groups_;
-    // Tail groups of a part (even), and the parts of a block's tail.
+    // Tail groups of a part (even), and the parts of a block's codes (the head one of them).
     std::size_t part_groups_, parts_;
     const CodeBlockKernels* kernels_;
     // Bytes of one block's head, and of its tail: for kernels with split
-    // tails, every lane's sum of squared codes in each part of the tail
-    // (parts_ times kBlockLanes 32-bit sums: squares_bytes_), read with the
-    // codes that follow; then the codes, in whole pairs of groups.
-    std::size_t head_stride_, squares_bytes_, tail_stride_;
+    // tails, each starts with every lane's sum of squared codes in each of
+    // its parts (kBlockLanes 32-bit sums a part), read with the codes that
+    // follow; then the codes, in whole pairs of groups.
+    std::size_t head_squares_bytes_, tail_squares_bytes_;
+    std::size_t head_stride_, tail_stride_;
     CodeGrid grid_;
-    // Per block: head_stride_ bytes of head codes, and tail_stride_ bytes of the rest.
+    // Per block: head_stride_ bytes of the head, and tail_stride_ bytes of the rest.
     std::vector<std::uint8_t> head_, tail_;
     std::vector<double> errors_;       // per block: the largest error of its lanes; NaN if one has none
     std::vector<double> lengths_;      // per block: at least the largest |v| of its lanes; NaN if one has no code
