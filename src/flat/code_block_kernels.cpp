@@ -23,8 +23,10 @@ static_assert(kFinePerStep == 16, "the kernels shift codes left by 4");
 static_assert(kWidestDifference < (1 << 15));
 static_assert(2 * kWidestDifference * kWidestDifference * kGroupsPerFold < (std::int64_t{1} << 31));
 static_assert(2 * kLargestQueryCode * 255 * kGroupsPerFold < (std::int64_t{1} << 31));
-// Sums of a lane stay below 2^52 (for any dimension that fits in memory):
-// they convert to doubles exactly and stay below the marks kMeasured and kProvenFar.
+// A lane's sum gains less than 2^26 an element: for vectors of up to 2^27
+// elements it converts to a double exactly, and beyond it rounds by far less
+// than the margins of CodeGrid::needed_area_from.
+static_assert(kWidestDifference * kWidestDifference < (std::int64_t{1} << 26));
 
 // Whether every lane in `valid` has a sum that times area reaches needed.
 bool all_far(const std::uint64_t* sums, double area, double needed, unsigned valid) {

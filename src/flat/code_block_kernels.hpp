@@ -1,4 +1,4 @@
-// Kernels that test the flat index's grid codes (code_blocks.hpp) a block of
+// Kernels that sum the flat index's grid codes (code_blocks.hpp) a block of
 // kBlockLanes vectors at a time. Within a block the elements come in groups of
 // four; group g of lane j holds that vector's elements 4g .. 4g+3 at byte
 // g * kGroupBytes + j * 4, so one load brings four elements of eight vectors.
@@ -16,7 +16,6 @@ namespace quarix {
 inline constexpr std::size_t kCodeGroup = 4;
 inline constexpr std::size_t kGroupBytes = kCodeGroup * kBlockLanes;
 inline constexpr std::size_t kHeadGroups = 8;
-inline constexpr unsigned kAllLanes = (1u << kBlockLanes) - 1;
 // A query's whole-number form for dot products stays within this magnitude.
 inline constexpr std::int64_t kLargestQueryCode = 16384;
 static_assert(kBlockLanes == 8, "the code kernels hold eight lanes");
@@ -31,9 +30,9 @@ inline void fetch_ahead(const std::uint8_t* codes, std::size_t block, std::size_
     for (std::size_t at = 0; at < bytes; at += 64) __builtin_prefetch(ahead + at);
 }
 
-// A block's least lane sum (see CodeBlockKernels::lowest_sums) is at most
-// 2^52; these values above mark a block the kernels leave alone: measured
-// already, or proven far by its head codes.
+// A lane's sum gains less than 2^26 an element, so a block's least lane sum
+// (see CodeBlockKernels) stays far below these values, which mark a block
+// the kernels leave alone: measured already, or proven far by its head codes.
 inline constexpr std::uint64_t kMeasured = ~std::uint64_t{0} - 1;
 inline constexpr std::uint64_t kProvenFar = ~std::uint64_t{0};
 
@@ -52,7 +51,7 @@ struct CodeRun {
     double area;                    // CodeGrid::fine_area
     std::size_t count;              // vectors stored: lanes past it are left out
     std::size_t blocks;             // blocks stored
-    // For kernels with `split_tails`: the query's fine codes split as
+    // For kernels with `split_query`: the query's fine codes split as
     // fine = 128 * high + low (low in 0..127), each group's four spread over
     // the eight lanes of its half of a 64-byte pair, laid out as the head
     // codes and then the tail codes are (without the sums of squares); the
@@ -82,8 +81,8 @@ struct CodeBlockKernels {
     void (*lowest_sums)(const CodeRun& run, std::size_t from, std::size_t to, std::uint64_t* lowest);
     // Adds to each lane's sums[j] the sum over `groups` groups of q[i] * code[i].
     void (*dot_lanes)(const std::int16_t* q, const std::uint8_t* block, std::size_t groups, std::int64_t* sums);
-    // Whether lowest_sums reads the split query and the sums of squared codes.
-    bool split_tails;
+    // Whether the kernels read the split query and the sums of squared codes (see CodeRun).
+    bool split_query;
     const char* name;
 };
 

@@ -44,8 +44,8 @@ CodeBlocks::CodeBlocks(std::size_t dim, const CodeBlockKernels& kernels)
       part_groups_(kPartGroups),
       parts_(1 + (tail_groups_ + part_groups_ - 1) / part_groups_),
       kernels_(&kernels),
-      head_squares_bytes_(kernels.split_tails ? kSquaresBytes : 0),
-      tail_squares_bytes_(kernels.split_tails ? (parts_ - 1) * kSquaresBytes : 0),
+      head_squares_bytes_(kernels.split_query ? kSquaresBytes : 0),
+      tail_squares_bytes_(kernels.split_query ? (parts_ - 1) * kSquaresBytes : 0),
       head_stride_(head_squares_bytes_ + pair_bytes(head_groups_)),
       tail_stride_(tail_squares_bytes_ + pair_bytes(tail_groups_)),
       grid_(dim),
@@ -119,7 +119,7 @@ double CodeBlocks::encode(const double* vector, std::size_t id) {
     std::uint8_t* tail = tail_.data() + block * tail_stride_ + tail_squares_bytes_ + lane * kCodeGroup;
     for (std::size_t g = 0; g < tail_groups_; ++g)
         std::memcpy(tail + g * kGroupBytes, row_.data() + (head_groups_ + g) * kCodeGroup, kCodeGroup);
-    if (kernels_->split_tails) {
+    if (kernels_->split_query) {
         for (std::size_t part = 0; part < parts_; ++part) {
             std::uint32_t squares = 0;
             for (std::size_t i = part_begin(part) * kCodeGroup; i < part_end(part) * kCodeGroup; ++i)
@@ -138,7 +138,7 @@ void CodeBlocks::encode_query(std::span<const double> query, Query& out) const {
     out.fine.assign(groups_ * kCodeGroup, 0);
     out.error = grid_.encode_query(query, out.fine.data());
     out.usable = !std::isnan(out.error);
-    if (!out.usable || !kernels_->split_tails) return;
+    if (!out.usable || !kernels_->split_query) return;
     // Group g fills its half of pair g / 2 in every lane, the head's first,
     // then the tail's as the tail codes are laid out.
     const std::size_t head_bytes = head_stride_ - head_squares_bytes_;

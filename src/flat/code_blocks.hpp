@@ -39,7 +39,7 @@ public:
         std::vector<std::int16_t> fine;  // groups * kCodeGroup, the padding zero
         double error = 0.0;
         bool usable = false;
-        // For kernels with split tails: see CodeRun.
+        // For kernels with a split query: see CodeRun.
         std::vector<std::int8_t> high, low;
         std::vector<std::int64_t> fine_squares;
     };
@@ -106,8 +106,8 @@ private:
     // Tail groups of a part (even), and the parts of a block's codes (the head one of them).
     std::size_t part_groups_, parts_;
     const CodeBlockKernels* kernels_;
-    // Bytes of one block's head, and of its tail: for kernels with split
-    // tails, each starts with every lane's sum of squared codes in each of
+    // Bytes of one block's head, and of its tail: for kernels with a split
+    // query, each starts with every lane's sum of squared codes in each of
     // its parts (kBlockLanes 32-bit sums a part), read with the codes that
     // follow; then the codes, in whole pairs of groups.
     std::size_t head_squares_bytes_, tail_squares_bytes_;
