@@ -8,13 +8,12 @@
 
 namespace quarix {
 
-bool BestHits::offer(const SearchHit& hit) {
+bool BestHits::admit(const SearchHit& hit) {
     if (heap_.size() < keep_) {
         heap_.push_back(hit);
         std::push_heap(heap_.begin(), heap_.end(), hit_less);
         return heap_.size() == keep_;
     }
-    if (!hit_less(hit, heap_.front())) return false;
     std::pop_heap(heap_.begin(), heap_.end(), hit_less);
     heap_.back() = hit;
     std::push_heap(heap_.begin(), heap_.end(), hit_less);

@@ -18,14 +18,20 @@ namespace quarix {
 class BestHits {
 public:
     explicit BestHits(std::size_t keep) : keep_(keep) { heap_.reserve(keep); }
-    // True when the worst kept hit changed.
-    bool offer(const SearchHit& hit);
+    // True when the worst kept hit changed. Most hits of a scan are no
+    // nearer than the worst kept, and are turned away inline.
+    bool offer(const SearchHit& hit) {
+        if (heap_.size() == keep_ && !hit_less(hit, heap_.front())) return false;
+        return admit(hit);
+    }
     const SearchHit& worst() const { return heap_.front(); }
     bool full() const { return heap_.size() == keep_; }
     // (id, distance) pairs, nearest first.
     std::vector<std::pair<std::size_t, double>> sorted() &&;
 
 private:
+    bool admit(const SearchHit& hit);
+
     std::size_t keep_;
     std::vector<SearchHit> heap_;
 };

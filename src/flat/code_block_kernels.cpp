@@ -87,33 +87,62 @@ void add_pairs(const std::int32_t* pairs, std::int64_t* sums) {
     for (std::size_t j = 0; j < kBlockLanes; ++j) sums[j] += std::int64_t{pairs[2 * j]} + pairs[2 * j + 1];
 }
 
-// For lowest_sums: false when block `block`'s value `lowest` is to be left
-// as it is, now or because its head codes prove it far (it is then marked
-// so); true when its tail codes are to be summed.
-bool settle(const CodeRun& run, std::size_t block, std::uint64_t& lowest) {
-    if (lowest >= kMeasured) return false;
+// For lowest_sums: `least`, or kProvenFar when that sum of block `block`
+// proves it at least the run's limit away.
+std::uint64_t settled(const CodeRun& run, std::size_t block, std::uint64_t least) {
     const double needed = CodeGrid::needed_area_from(run.reach + run.errors[block]);
-    if (!(static_cast<double>(lowest) * run.area >= needed)) return true;
-    lowest = kProvenFar;
-    return false;
+    return static_cast<double>(least) * run.area >= needed ? kProvenFar : least;
 }
 
-// Fetches the first codes of the tail of the block kPrefetchBlocks ahead when
-// it will be read: tails are read for few blocks where heads decide, and
-// waited on the cache when nothing fetched them in advance.
-void fetch_tails_ahead(const CodeRun& run, std::size_t from, std::size_t to, const std::uint64_t* lowest,
-                       std::size_t block) {
-    const std::size_t ahead = block + kPrefetchBlocks;
-    if (ahead >= to) return;
-    std::uint64_t value = lowest[ahead - from];
-    if (!settle(run, ahead, value)) return;
-    fetch_ahead(run.head, block, run.blocks, run.head_stride, run.head_stride);
-    fetch_ahead(run.tail, block, run.blocks, run.tail_stride, std::min(run.tail_stride, kPrefetchBytes));
+// Marks kProvenFar the blocks of [from, to) whose head sums prove them far.
+void mark_far(const CodeRun& run, std::size_t from, std::size_t to, std::uint64_t* lowest) {
+    for (std::size_t b = from; b < to; ++b)
+        if (lowest[b - from] < kMeasured) lowest[b - from] = settled(run, b, lowest[b - from]);
 }
+
+// The blocks of [from, to) whose tails are to be summed (not marked), in
+// order. Each step fetches the first codes of the block kFetchAhead such
+// blocks later: where heads decide, those blocks lie far apart, and their
+// codes were waited for.
+class OpenBlocks {
+public:
+    static constexpr std::size_t kFetchAhead = 8, kFetchBytes = 512;
+
+    OpenBlocks(const CodeRun& run, std::size_t from, std::size_t to, const std::uint64_t* lowest)
+        : run_(run), from_(from), to_(to), lowest_(lowest), at_(skip(from)), ahead_(at_) {
+        for (std::size_t i = 0; i < kFetchAhead && ahead_ < to_; ++i) ahead_ = skip(fetch(ahead_) + 1);
+    }
+    // The next open block; `to` when there is none.
+    std::size_t next() {
+        const std::size_t b = at_;
+        if (b < to_) at_ = skip(b + 1);
+        if (ahead_ < to_) ahead_ = skip(fetch(ahead_) + 1);
+        return b;
+    }
+
+private:
+    std::size_t skip(std::size_t b) const {
+        while (b < to_ && lowest_[b - from_] >= kMeasured) ++b;
+        return b;
+    }
+    std::size_t fetch(std::size_t b) const {
+        const std::uint8_t* head = run_.head + b * run_.head_stride;
+        const std::uint8_t* tail = run_.tail + b * run_.tail_stride;
+        for (std::size_t at = 0; at < run_.head_stride; at += 64) __builtin_prefetch(head + at);
+        for (std::size_t at = 0; at < std::min(run_.tail_stride, kFetchBytes); at += 64) __builtin_prefetch(tail + at);
+        return b;
+    }
+
+    const CodeRun& run_;
+    std::size_t from_, to_;
+    const std::uint64_t* lowest_;
+    std::size_t at_, ahead_;
+};
 
 void lowest_sums_portable(const CodeRun& run, std::size_t from, std::size_t to, std::uint64_t* lowest) {
-    for (std::size_t b = from; b < to; ++b) {
-        if (!settle(run, b, lowest[b - from])) continue;
+    mark_far(run, from, to, lowest);
+    OpenBlocks open(run, from, to, lowest);
+    for (std::size_t b = open.next(); b < to; b = open.next()) {
         // Tests partial sums as they go: without SIMD each group costs more than a test.
         const double needed = CodeGrid::needed_area_from(run.reach + run.errors[b]);
         const unsigned valid = valid_lanes(run, b);
@@ -123,7 +152,7 @@ void lowest_sums_portable(const CodeRun& run, std::size_t from, std::size_t to, 
                               sums) &&
             add_sums_portable(run.fine + run.head_groups * kCodeGroup, run.tail + b * run.tail_stride,
                               run.tail_groups, run.area, needed, valid, sums);
-        lowest[b - from] = near ? least_of(sums, valid) : kProvenFar;
+        lowest[b - from] = near ? settled(run, b, least_of(sums, valid)) : kProvenFar;
     }
 }
 
@@ -193,13 +222,13 @@ __attribute__((target("avx2"))) void head_lowest_avx2(const CodeRun& run, std::s
 
 __attribute__((target("avx2"))) void lowest_sums_avx2(const CodeRun& run, std::size_t from, std::size_t to,
                                                       std::uint64_t* lowest) {
-    for (std::size_t b = from; b < to; ++b) {
-        fetch_tails_ahead(run, from, to, lowest, b);
-        if (!settle(run, b, lowest[b - from])) continue;
+    mark_far(run, from, to, lowest);
+    OpenBlocks open(run, from, to, lowest);
+    for (std::size_t b = open.next(); b < to; b = open.next()) {
         __m256i lo = _mm256_setzero_si256(), hi = _mm256_setzero_si256();
         add_sums_avx2(run.fine, run.head + b * run.head_stride, run.head_groups, lo, hi);
         add_sums_avx2(run.fine + run.head_groups * kCodeGroup, run.tail + b * run.tail_stride, run.tail_groups, lo, hi);
-        lowest[b - from] = least_lane_avx2(run, b, lo, hi);
+        lowest[b - from] = settled(run, b, least_lane_avx2(run, b, lo, hi));
     }
 }
 
@@ -263,12 +292,12 @@ __attribute__((target("avx512f,avx512bw"))) void lowest_sums_avx512bw(const Code
     __m512i query[kHeadGroups];
     for (std::size_t g = 0; g < run.head_groups; ++g) query[g] = _mm512_set1_epi64(group_of(run.fine + g * kCodeGroup));
     const std::int16_t* tail_fine = run.fine + run.head_groups * kCodeGroup;
-    for (std::size_t b = from; b < to; ++b) {
-        fetch_tails_ahead(run, from, to, lowest, b);
-        if (!settle(run, b, lowest[b - from])) continue;
+    mark_far(run, from, to, lowest);
+    OpenBlocks open(run, from, to, lowest);
+    for (std::size_t b = open.next(); b < to; b = open.next()) {
         const __m512i sums = _mm512_add_epi64(head_sums(query, run.head + b * run.head_stride, run.head_groups),
                                               tail_sums(tail_fine, run.tail + b * run.tail_stride, run.tail_groups));
-        lowest[b - from] = least_lane(run, b, sums);
+        lowest[b - from] = settled(run, b, least_lane(run, b, sums));
     }
 }
 
@@ -388,7 +417,7 @@ __attribute__((target("avx512f,avx512bw,avx512vnni"))) inline void full_lowest(c
                                                             run.code_squares + blocks[n] * run.tail_stride +
                                                                 (part - 1) * kBlockLanes * 4));
     }
-    for (std::size_t n = 0; n < N; ++n) out[n] = least_lane(run, blocks[n], sums[n]);
+    for (std::size_t n = 0; n < N; ++n) out[n] = settled(run, blocks[n], least_lane(run, blocks[n], sums[n]));
 }
 
 // Heads as dot products too, two blocks at a time.
@@ -414,22 +443,20 @@ __attribute__((target("avx512f,avx512bw,avx512vnni"))) void head_lowest_avx512vn
 __attribute__((target("avx512f,avx512bw,avx512vnni"))) void lowest_sums_avx512vnni(const CodeRun& run,
                                                                                    std::size_t from, std::size_t to,
                                                                                    std::uint64_t* lowest) {
-    std::size_t waiting = to;
-    for (std::size_t b = from; b < to; ++b) {
-        fetch_tails_ahead(run, from, to, lowest, b);
-        if (!settle(run, b, lowest[b - from])) continue;
-        if (waiting == to) {
-            waiting = b;
-            continue;
+    mark_far(run, from, to, lowest);
+    OpenBlocks open(run, from, to, lowest);
+    for (std::size_t a = open.next(); a < to; a = open.next()) {
+        const std::size_t b = open.next();
+        if (b == to) {
+            full_lowest<1>(run, &a, &lowest[a - from]);
+            break;
         }
-        const std::size_t two[2] = {waiting, b};
+        const std::size_t two[2] = {a, b};
         std::uint64_t out[2];
         full_lowest<2>(run, two, out);
-        lowest[waiting - from] = out[0];
+        lowest[a - from] = out[0];
         lowest[b - from] = out[1];
-        waiting = to;
     }
-    if (waiting != to) full_lowest<1>(run, &waiting, &lowest[waiting - from]);
 }
 
 __attribute__((target("avx2"))) void dot_lanes_avx2(const std::int16_t* q, const std::uint8_t* block,

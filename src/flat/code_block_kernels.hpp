@@ -19,17 +19,6 @@ inline constexpr std::size_t kHeadGroups = 8;
 // A query's whole-number form for dot products stays within this magnitude.
 inline constexpr std::int64_t kLargestQueryCode = 16384;
 static_assert(kBlockLanes == 8, "the code kernels hold eight lanes");
-inline constexpr std::size_t kPrefetchBlocks = 16, kPrefetchBytes = 16 * kGroupBytes;
-
-// Fetches the first `bytes` of the codes of block `block` + kPrefetchBlocks
-// (of `blocks`, `stride` bytes each), which a scan in block order reaches soon.
-inline void fetch_ahead(const std::uint8_t* codes, std::size_t block, std::size_t blocks, std::size_t stride,
-                        std::size_t bytes) {
-    if (block + kPrefetchBlocks >= blocks) return;
-    const std::uint8_t* ahead = codes + (block + kPrefetchBlocks) * stride;
-    for (std::size_t at = 0; at < bytes; at += 64) __builtin_prefetch(ahead + at);
-}
-
 // A lane's sum gains less than 2^26 an element, so a block's least lane sum
 // (see CodeBlockKernels) stays far below these values, which mark a block
 // the kernels leave alone: measured already, or proven far by its head codes.
@@ -75,9 +64,9 @@ struct CodeBlockKernels {
     // its lanes' sums over the head codes (lanes past `count` left out).
     void (*head_lowest)(const CodeRun& run, std::size_t from, std::size_t to, std::uint64_t* out);
     // For each block b in [from, to) whose lowest[b - from] is its least
-    // head sum: writes kProvenFar when that proves it at least the run's
-    // limit away, else the least of its lanes' sums over all codes. Leaves
-    // the marks kMeasured and kProvenFar as they are.
+    // head sum: writes the least of its lanes' sums over all codes, or
+    // kProvenFar once its head sums or those prove it at least the run's
+    // limit away. Leaves the marks kMeasured and kProvenFar as they are.
     void (*lowest_sums)(const CodeRun& run, std::size_t from, std::size_t to, std::uint64_t* lowest);
     // Adds to each lane's sums[j] the sum over `groups` groups of q[i] * code[i].
     void (*dot_lanes)(const std::int16_t* q, const std::uint8_t* block, std::size_t groups, std::int64_t* sums);

@@ -50,7 +50,7 @@ public:
     void head_lowest(const Query& query, std::size_t count, std::uint64_t* out) const;
     // For blocks [from, to), lowest[b] holding the least head sum of block b
     // or a mark (kMeasured, kProvenFar; left as they are): marks kProvenFar
-    // the blocks whose heads prove them at a computed distance of at least
+    // the blocks whose codes prove them at a computed distance of at least
     // `limit`, and writes the least of all its lanes' sums over every code
     // for the others (see far).
     void lowest_sums(const Query& query, double limit, std::size_t from, std::size_t to, std::size_t count,

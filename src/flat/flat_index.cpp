@@ -33,19 +33,21 @@ std::size_t code_window(std::size_t blocks) { return std::clamp(blocks / 8, kSho
 // measured nor proven far, in id order, and marks them measured.
 void measure_least(BlockScan& scan, std::vector<std::uint64_t>& lowest, std::size_t from, std::size_t to,
                    std::size_t wanted) {
+    if (wanted == 0) return;
     std::vector<std::pair<std::uint64_t, std::size_t>> least;  // a max-heap of the least so far
     least.reserve(wanted);
+    std::uint64_t bar = kMeasured;  // values from here up are not taken
     for (std::size_t b = from; b < to; ++b) {
         const std::uint64_t value = lowest[b];
-        if (value >= kMeasured) continue;
-        if (least.size() < wanted) {
-            least.emplace_back(value, b);
-            std::push_heap(least.begin(), least.end());
-        } else if (value < least.front().first) {
+        if (value >= bar) continue;
+        if (least.size() == wanted) {
             std::pop_heap(least.begin(), least.end());
             least.back() = {value, b};
-            std::push_heap(least.begin(), least.end());
+        } else {
+            least.emplace_back(value, b);
         }
+        std::push_heap(least.begin(), least.end());
+        if (least.size() == wanted) bar = least.front().first;
     }
     std::vector<std::size_t> chosen(least.size());
     for (std::size_t i = 0; i < least.size(); ++i) chosen[i] = least[i].second;
@@ -149,14 +151,15 @@ std::size_t FlatIndex::scan_by_bounds(BlockScan& scan, const CodeBlocks::Query& 
     scan.out_of_order();
     codes_.head_lowest(code, count_, lowest.data());
     measure_least(scan, lowest, 0, blocks, filling);
-    // Whether the codes skip enough of blocks [from, to) to be worth testing.
+    // Whether the codes prove enough of blocks [from, to) far to be worth summing.
     auto worth = [&](std::size_t from, std::size_t to) {
+        const bool full = scan.full();
         const double reach = codes_.reach(code, scan.limit());
         std::size_t open = 0, far = 0;
         for (std::size_t b = from; b < to; ++b) {
             if (lowest[b] == kMeasured) continue;
             ++open;
-            far += lowest[b] == kProvenFar || (scan.full() && codes_.far(b, lowest[b], reach));
+            far += lowest[b] == kProvenFar || (full && codes_.far(b, lowest[b], reach));
         }
         return far * kLeastSkipShare >= open;
     };
@@ -174,9 +177,10 @@ std::size_t FlatIndex::scan_by_bounds(BlockScan& scan, const CodeBlocks::Query& 
     }
     measure_least(scan, lowest, 0, blocks, seeds);
     auto next_near = [&](std::size_t b) {
+        const bool full = scan.full();
         const double reach = codes_.reach(code, scan.limit());
         for (; b < blocks; ++b)
-            if (lowest[b] < kMeasured && !(scan.full() && codes_.far(b, lowest[b], reach))) return b;
+            if (lowest[b] < kMeasured && !(full && codes_.far(b, lowest[b], reach))) return b;
         return blocks;
     };
     for (std::size_t b = next_near(0); b < blocks;) {
