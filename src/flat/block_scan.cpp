@@ -42,45 +42,4 @@ BlockScan::BlockScan(const StoredBlocks& store, ScanMetric metric, std::span<con
     }
 }
 
-void BlockScan::offer(std::size_t first, double* values) {
-    const std::size_t lanes = std::min(kBlockLanes, store_.count - first);
-    if (metric_ == ScanMetric::cosine)
-        for (std::size_t j = 0; j < lanes; ++j) values[j] = values[j] / (store_.lengths[first + j] * query_norm_);
-    for (std::size_t j = 0; j < lanes; ++j) {
-        if (!best_.offer({values[j], first + j})) continue;
-        const double worst = best_.worst().distance;
-        limit_ = strict_ ? std::nextafter(worst, std::numeric_limits<double>::infinity()) : worst;
-        if (metric_ == ScanMetric::euclidean) abandon_at_ = euclidean_abandon_threshold(limit_);
-    }
-}
-
-void BlockScan::measure(std::size_t block) {
-    ++measured_;
-    const BlockKernels& kernels = *store_.kernels;
-    const double* data = store_.data + block * store_.dim * kBlockLanes;
-    switch (metric_) {
-        case ScanMetric::euclidean:
-            if (!kernels.euclidean(query_.data(), store_.dim, data, abandon_at_, distances_)) return;
-            break;
-        case ScanMetric::cosine: kernels.dot(query_.data(), store_.dim, data, distances_); break;
-        case ScanMetric::inner_product: kernels.inner_product(query_.data(), store_.dim, data, distances_); break;
-    }
-    offer(block * kBlockLanes, distances_);
-}
-
-void BlockScan::measure_pair(std::size_t first, std::size_t second) {
-    measured_ += 2;
-    const BlockKernels& kernels = *store_.kernels;
-    const double* a = store_.data + first * store_.dim * kBlockLanes;
-    const double* b = store_.data + second * store_.dim * kBlockLanes;
-    unsigned done = 3;
-    if (metric_ == ScanMetric::euclidean) {
-        done = kernels.euclidean_pair(query_.data(), store_.dim, a, b, abandon_at_, distances_);
-    } else {
-        kernels.dot_pair(query_.data(), store_.dim, a, b, distances_);
-    }
-    if (done & 1) offer(first * kBlockLanes, distances_);
-    if (done & 2) offer(second * kBlockLanes, distances_ + kBlockLanes);
-}
-
 }  // namespace quarix

@@ -2,12 +2,16 @@
 // the best hits so far, which set the limit that codes test blocks against.
 #pragma once
 
+#include <algorithm>
+#include <cmath>
 #include <cstddef>
+#include <limits>
 #include <span>
 #include <utility>
 #include <vector>
 
 #include "flat/block_layout.hpp"
+#include "metrics/batch_distance.hpp"
 #include "metrics/search_hit.hpp"
 
 namespace quarix {
@@ -83,5 +87,47 @@ private:
     std::size_t measured_ = 0;
     double distances_[2 * kBlockLanes];
 };
+
+// Inline: a scan measures blocks in a loop, most of them without a hit to keep.
+inline void BlockScan::offer(std::size_t first, double* values) {
+    const std::size_t lanes = std::min(kBlockLanes, store_.count - first);
+    if (metric_ == ScanMetric::cosine)
+        for (std::size_t j = 0; j < lanes; ++j) values[j] = values[j] / (store_.lengths[first + j] * query_norm_);
+    for (std::size_t j = 0; j < lanes; ++j) {
+        if (!best_.offer({values[j], first + j})) continue;
+        const double worst = best_.worst().distance;
+        limit_ = strict_ ? std::nextafter(worst, std::numeric_limits<double>::infinity()) : worst;
+        if (metric_ == ScanMetric::euclidean) abandon_at_ = euclidean_abandon_threshold(limit_);
+    }
+}
+
+inline void BlockScan::measure(std::size_t block) {
+    ++measured_;
+    const BlockKernels& kernels = *store_.kernels;
+    const double* data = store_.data + block * store_.dim * kBlockLanes;
+    switch (metric_) {
+        case ScanMetric::euclidean:
+            if (!kernels.euclidean(query_.data(), store_.dim, data, abandon_at_, distances_)) return;
+            break;
+        case ScanMetric::cosine: kernels.dot(query_.data(), store_.dim, data, distances_); break;
+        case ScanMetric::inner_product: kernels.inner_product(query_.data(), store_.dim, data, distances_); break;
+    }
+    offer(block * kBlockLanes, distances_);
+}
+
+inline void BlockScan::measure_pair(std::size_t first, std::size_t second) {
+    measured_ += 2;
+    const BlockKernels& kernels = *store_.kernels;
+    const double* a = store_.data + first * store_.dim * kBlockLanes;
+    const double* b = store_.data + second * store_.dim * kBlockLanes;
+    unsigned done = 3;
+    if (metric_ == ScanMetric::euclidean) {
+        done = kernels.euclidean_pair(query_.data(), store_.dim, a, b, abandon_at_, distances_);
+    } else {
+        kernels.dot_pair(query_.data(), store_.dim, a, b, distances_);
+    }
+    if (done & 1) offer(first * kBlockLanes, distances_);
+    if (done & 2) offer(second * kBlockLanes, distances_ + kBlockLanes);
+}
 
 }  // namespace quarix
