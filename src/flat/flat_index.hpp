@@ -1,5 +1,6 @@
-// Exact k-nearest-neighbour index: every vector in one contiguous array, each
-// query measured against all of them.
+// Exact k-nearest-neighbour index: every vector in one contiguous array. A
+// query reads the codes of them all and measures the vectors that the codes
+// cannot prove too far.
 #pragma once
 
 #include <cstddef>
