@@ -1,10 +1,8 @@
 #include "flat/block_scan.hpp"
 
 #include <algorithm>
-#include <cmath>
 #include <limits>
 
-#include "metrics/batch_distance.hpp"
 
 namespace quarix {
 
@@ -28,18 +26,14 @@ std::vector<std::pair<std::size_t, double>> BestHits::sorted() && {
     return pairs;
 }
 
-BlockScan::BlockScan(const StoredBlocks& store, ScanMetric metric, std::span<const double> query, std::size_t k)
+BlockScan::BlockScan(const StoredBlocks& store, ScanMetric metric, std::span<const double> query, double query_norm,
+                     std::size_t k)
     : store_(store),
       metric_(metric),
       query_(query),
+      query_norm_(query_norm),
       best_(std::min(std::max<std::size_t>(k, 1), store.count)),
       limit_(std::numeric_limits<double>::quiet_NaN()),
-      abandon_at_(std::numeric_limits<double>::quiet_NaN()) {
-    if (metric == ScanMetric::cosine) {
-        double squares = 0.0;
-        for (double x : query) squares += x * x;
-        query_norm_ = std::sqrt(squares);
-    }
-}
+      abandon_at_(std::numeric_limits<double>::quiet_NaN()) {}
 
 }  // namespace quarix

@@ -53,7 +53,9 @@ enum class ScanMetric { euclidean, inner_product, cosine };
 
 class BlockScan {
 public:
-    BlockScan(const StoredBlocks& store, ScanMetric metric, std::span<const double> query, std::size_t k);
+    // `query_norm`: for the cosine, the query's length as the stored lengths are computed.
+    BlockScan(const StoredBlocks& store, ScanMetric metric, std::span<const double> query, double query_norm,
+              std::size_t k);
 
     std::size_t blocks() const { return (store_.count + kBlockLanes - 1) / kBlockLanes; }
     void measure(std::size_t block);
@@ -79,7 +81,7 @@ private:
     StoredBlocks store_;
     ScanMetric metric_;
     std::span<const double> query_;
-    double query_norm_ = 0.0;  // for the cosine
+    double query_norm_;  // for the cosine
     BestHits best_;
     bool strict_ = false;
     double limit_;

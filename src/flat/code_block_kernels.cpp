@@ -42,6 +42,7 @@ std::uint64_t least_of(const std::uint64_t* sums, unsigned valid) {
     return least;
 }
 
+// Lanes of block `block` that hold a vector, as a mask.
 unsigned valid_lanes(const CodeRun& run, std::size_t block) {
     return (1u << std::min(kBlockLanes, run.count - block * kBlockLanes)) - 1;
 }
@@ -66,10 +67,11 @@ bool add_sums_portable(const std::int16_t* fine, const std::uint8_t* block, std:
 
 void head_lowest_portable(const CodeRun& run, std::size_t from, std::size_t to, std::uint64_t* out) {
     for (std::size_t b = from; b < to; ++b) {
+        const unsigned valid = valid_lanes(run, b);
         std::uint64_t sums[kBlockLanes] = {};
         add_sums_portable(run.fine, run.head + b * run.head_stride, run.head_groups, run.area,
-                          std::numeric_limits<double>::infinity(), valid_lanes(run, b), sums);
-        out[b - from] = least_of(sums, valid_lanes(run, b));
+                          std::numeric_limits<double>::infinity(), valid, sums);
+        out[b - from] = least_of(sums, valid);
     }
 }
 
@@ -94,22 +96,20 @@ std::uint64_t settled(const CodeRun& run, std::size_t block, std::uint64_t least
     return static_cast<double>(least) * run.area >= needed ? kProvenFar : least;
 }
 
-// Marks kProvenFar the blocks of [from, to) whose head sums prove them far.
-void mark_far(const CodeRun& run, std::size_t from, std::size_t to, std::uint64_t* lowest) {
-    for (std::size_t b = from; b < to; ++b)
-        if (lowest[b - from] < kMeasured) lowest[b - from] = settled(run, b, lowest[b - from]);
-}
-
-// The blocks of [from, to) whose tails are to be summed (not marked), in
-// order. Each step fetches the first codes of the block kFetchAhead such
-// blocks later: where heads decide, those blocks lie far apart, and their
-// codes were waited for.
+// The blocks of [from, to) whose tails are to be summed, in order: first
+// the blocks whose head sums prove them far are marked so, and the others
+// are left open. Each step fetches the first codes of the block kFetchAhead
+// open blocks later: where heads decide, those blocks lie far apart, and
+// their codes were waited for.
 class OpenBlocks {
 public:
     static constexpr std::size_t kFetchAhead = 8, kFetchBytes = 512;
 
-    OpenBlocks(const CodeRun& run, std::size_t from, std::size_t to, const std::uint64_t* lowest)
-        : run_(run), from_(from), to_(to), lowest_(lowest), at_(skip(from)), ahead_(at_) {
+    OpenBlocks(const CodeRun& run, std::size_t from, std::size_t to, std::uint64_t* lowest)
+        : run_(run), from_(from), to_(to), lowest_(lowest) {
+        for (std::size_t b = from; b < to; ++b)
+            if (lowest[b - from] < kMeasured) lowest[b - from] = settled(run, b, lowest[b - from]);
+        at_ = ahead_ = skip(from);
         for (std::size_t i = 0; i < kFetchAhead && ahead_ < to_; ++i) ahead_ = skip(fetch(ahead_) + 1);
     }
     // The next open block; `to` when there is none.
@@ -136,11 +136,10 @@ private:
     const CodeRun& run_;
     std::size_t from_, to_;
     const std::uint64_t* lowest_;
-    std::size_t at_, ahead_;
+    std::size_t at_ = 0, ahead_ = 0;
 };
 
 void lowest_sums_portable(const CodeRun& run, std::size_t from, std::size_t to, std::uint64_t* lowest) {
-    mark_far(run, from, to, lowest);
     OpenBlocks open(run, from, to, lowest);
     for (std::size_t b = open.next(); b < to; b = open.next()) {
         // Tests partial sums as they go: without SIMD each group costs more than a test.
@@ -208,7 +207,7 @@ __attribute__((target("avx2"))) std::uint64_t least_lane_avx2(const CodeRun& run
     alignas(32) std::uint64_t sums[kBlockLanes];
     _mm256_store_si256(reinterpret_cast<__m256i*>(sums), sums_lo);
     _mm256_store_si256(reinterpret_cast<__m256i*>(sums + 4), sums_hi);
-    return *std::min_element(sums, sums + std::min(kBlockLanes, run.count - block * kBlockLanes));
+    return least_of(sums, valid_lanes(run, block));
 }
 
 __attribute__((target("avx2"))) void head_lowest_avx2(const CodeRun& run, std::size_t from, std::size_t to,
@@ -222,7 +221,6 @@ __attribute__((target("avx2"))) void head_lowest_avx2(const CodeRun& run, std::s
 
 __attribute__((target("avx2"))) void lowest_sums_avx2(const CodeRun& run, std::size_t from, std::size_t to,
                                                       std::uint64_t* lowest) {
-    mark_far(run, from, to, lowest);
     OpenBlocks open(run, from, to, lowest);
     for (std::size_t b = open.next(); b < to; b = open.next()) {
         __m256i lo = _mm256_setzero_si256(), hi = _mm256_setzero_si256();
@@ -261,8 +259,7 @@ __attribute__((target("avx512f,avx512bw"))) inline __m512i head_sums(const __m51
 // The least of the sums of a block's lanes that hold a vector.
 __attribute__((target("avx512f,avx512bw"))) inline std::uint64_t least_lane(const CodeRun& run, std::size_t block,
                                                                             __m512i sums) {
-    const std::size_t lanes = std::min(kBlockLanes, run.count - block * kBlockLanes);
-    return _mm512_mask_reduce_min_epu64(static_cast<__mmask8>((1u << lanes) - 1), sums);
+    return _mm512_mask_reduce_min_epu64(static_cast<__mmask8>(valid_lanes(run, block)), sums);
 }
 
 __attribute__((target("avx512f,avx512bw"))) void head_lowest_avx512bw(const CodeRun& run, std::size_t from,
@@ -292,7 +289,6 @@ __attribute__((target("avx512f,avx512bw"))) void lowest_sums_avx512bw(const Code
     __m512i query[kHeadGroups];
     for (std::size_t g = 0; g < run.head_groups; ++g) query[g] = _mm512_set1_epi64(group_of(run.fine + g * kCodeGroup));
     const std::int16_t* tail_fine = run.fine + run.head_groups * kCodeGroup;
-    mark_far(run, from, to, lowest);
     OpenBlocks open(run, from, to, lowest);
     for (std::size_t b = open.next(); b < to; b = open.next()) {
         const __m512i sums = _mm512_add_epi64(head_sums(query, run.head + b * run.head_stride, run.head_groups),
@@ -443,7 +439,6 @@ __attribute__((target("avx512f,avx512bw,avx512vnni"))) void head_lowest_avx512vn
 __attribute__((target("avx512f,avx512bw,avx512vnni"))) void lowest_sums_avx512vnni(const CodeRun& run,
                                                                                    std::size_t from, std::size_t to,
                                                                                    std::uint64_t* lowest) {
-    mark_far(run, from, to, lowest);
     OpenBlocks open(run, from, to, lowest);
     for (std::size_t a = open.next(); a < to; a = open.next()) {
         const std::size_t b = open.next();

@@ -39,7 +39,6 @@ struct CodeRun {
     double reach;                   // CodeGrid::reach of the limit and the query's error
     double area;                    // CodeGrid::fine_area
     std::size_t count;              // vectors stored: lanes past it are left out
-    std::size_t blocks;             // blocks stored
     // For kernels with `split_query`: the query's fine codes split as
     // fine = 128 * high + low (low in 0..127), each group's four spread over
     // the eight lanes of its half of a 64-byte pair, laid out as the head

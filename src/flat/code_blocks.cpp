@@ -1,11 +1,9 @@
 #include "flat/code_blocks.hpp"
 
 #include <algorithm>
-#include <array>
 #include <cmath>
 #include <cstring>
 #include <limits>
-#include <utility>
 
 namespace quarix {
 namespace {
@@ -24,10 +22,9 @@ constexpr double kSmallestDotElement = 1e-250;
 // Head and tail areas hold whole pairs of groups.
 std::size_t pair_bytes(std::size_t groups) { return (groups + 1) / 2 * 2 * kGroupBytes; }
 
-// A part of the tail holds at most this many groups: its lanes' 32-bit sums
-// of squared codes cannot overflow.
-constexpr std::size_t kPartGroups = 16000;
-static_assert(kPartGroups % 2 == 0 && kPartGroups * kCodeGroup * 255 * 255 < (std::uint64_t{1} << 32));
+// A lane's 32-bit sum of squared codes over a part cannot overflow.
+static_assert(CodeBlocks::kPartGroups % 2 == 0 &&
+              CodeBlocks::kPartGroups * kCodeGroup * 255 * 255 < (std::uint64_t{1} << 32));
 constexpr std::size_t kSquaresBytes = kBlockLanes * sizeof(std::uint32_t);  // one part's sums, of a block's lanes
 
 double widest_error(double a, double b) {
@@ -41,8 +38,7 @@ CodeBlocks::CodeBlocks(std::size_t dim, const CodeBlockKernels& kernels)
       groups_((dim + kCodeGroup - 1) / kCodeGroup),
       head_groups_(std::min(groups_, kHeadGroups)),
       tail_groups_(groups_ - head_groups_),
-      part_groups_(kPartGroups),
-      parts_(1 + (tail_groups_ + part_groups_ - 1) / part_groups_),
+      parts_(1 + (tail_groups_ + kPartGroups - 1) / kPartGroups),
       kernels_(&kernels),
       head_squares_bytes_(kernels.split_query ? kSquaresBytes : 0),
       tail_squares_bytes_(kernels.split_query ? (parts_ - 1) * kSquaresBytes : 0),
@@ -165,9 +161,8 @@ void CodeBlocks::encode_query(std::span<const double> query, Query& out) const {
 
 CodeRun CodeBlocks::run(const Query& query, double limit, std::size_t count) const {
     return {query.fine.data(), head_codes(), head_groups_, head_stride_, tail_codes(), tail_groups_, tail_stride_,
-            errors_.data(), grid_.reach(limit, query.error), grid_.fine_area(), count, errors_.size(),
-            query.high.data(), query.low.data(), query.fine_squares.data(), part_groups_, head_.data(),
-            tail_.data()};
+            errors_.data(), grid_.reach(limit, query.error), grid_.fine_area(), count, query.high.data(),
+            query.low.data(), query.fine_squares.data(), kPartGroups, head_.data(), tail_.data()};
 }
 
 void CodeBlocks::head_lowest(const Query& query, std::size_t count, std::uint64_t* out) const {

@@ -26,6 +26,10 @@ namespace quarix {
 
 class CodeBlocks {
 public:
+    // Tail groups of a part of the codes (even): at most this many, so that
+    // its sums of squared codes fit 32 bits.
+    static constexpr std::size_t kPartGroups = 16000;
+
     explicit CodeBlocks(std::size_t dim, const CodeBlockKernels& kernels = code_block_kernels());
 
     // Brings the codes up to the first `count` vectors of `blocks` (the flat
@@ -94,17 +98,16 @@ private:
     const std::uint8_t* head_codes() const { return head_.data() + head_squares_bytes_; }
     const std::uint8_t* tail_codes() const { return tail_.data() + tail_squares_bytes_; }
     // The groups of part `part` of the codes, each with its own sums of
-    // squares: the head, then the tail part_groups_ at a time.
+    // squares: the head, then the tail kPartGroups at a time.
     std::size_t part_begin(std::size_t part) const {
-        return part == 0 ? 0 : std::min(groups_, head_groups_ + (part - 1) * part_groups_);
+        return part == 0 ? 0 : std::min(groups_, head_groups_ + (part - 1) * kPartGroups);
     }
     std::size_t part_end(std::size_t part) const { return part_begin(part + 1); }
 
     std::size_t dim_;
     std::size_t groups_;
     std::size_t head_groups_, tail_groups_;
-    // Tail groups of a part (even), and the parts of a block's codes (the head one of them).
-    std::size_t part_groups_, parts_;
+    std::size_t parts_;  // of a block's codes, the head one of them
     const CodeBlockKernels* kernels_;
     // Bytes of one block's head, and of its tail: for kernels with a split
     // query, each starts with every lane's sum of squared codes in each of

@@ -120,7 +120,8 @@ std::variant<FlatIndex::Pairs, FlatError> FlatIndex::search(std::span<const doub
     const ScanMetric metric = metric_ == euclidean_distance  ? ScanMetric::euclidean
                               : metric_ == cosine_similarity ? ScanMetric::cosine
                                                              : ScanMetric::inner_product;
-    BlockScan scan({blocks_.data(), dim_, count_, lengths_.data(), kernels_}, metric, query, k);
+    const double query_norm = metric == ScanMetric::cosine ? std::sqrt(sum_of_squares(query.data(), dim_)) : 0.0;
+    BlockScan scan({blocks_.data(), dim_, count_, lengths_.data(), kernels_}, metric, query, query_norm, k);
     std::size_t skipped = 0;
     if (metric == ScanMetric::euclidean) {
         CodeBlocks::Query code;
@@ -151,9 +152,11 @@ std::size_t FlatIndex::scan_by_bounds(BlockScan& scan, const CodeBlocks::Query& 
     scan.out_of_order();
     codes_.head_lowest(code, count_, lowest.data());
     measure_least(scan, lowest, 0, blocks, filling);
-    // Whether the codes prove enough of blocks [from, to) far to be worth summing.
-    auto worth = [&](std::size_t from, std::size_t to) {
-        const bool full = scan.full();
+    // Whether the codes prove enough of blocks [from, to) far to be worth
+    // summing: the blocks marked so, and with `retest` those the limit has
+    // since come to rule out (lowest_sums marks all it rules out itself).
+    auto worth = [&](std::size_t from, std::size_t to, bool retest) {
+        const bool full = retest && scan.full();
         const double reach = codes_.reach(code, scan.limit());
         std::size_t open = 0, far = 0;
         for (std::size_t b = from; b < to; ++b) {
@@ -170,9 +173,9 @@ std::size_t FlatIndex::scan_by_bounds(BlockScan& scan, const CodeBlocks::Query& 
         // against a limit from far blocks they may look so: the window's
         // nearest are measured first (as they would be anyway). The head
         // sums left in the other blocks still bound them.
-        if (!worth(from, to)) {
+        if (!worth(from, to, false)) {
             measure_least(scan, lowest, from, to, seeds);
-            if (!worth(from, to)) break;
+            if (!worth(from, to, true)) break;
         }
     }
     measure_least(scan, lowest, 0, blocks, seeds);
