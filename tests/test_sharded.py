@@ -1,15 +1,11 @@
 """Sharded indexes on a real local Ray: exactly one index's answers and errors, spread over actors."""
 
 import math
-import os
 import random
 import struct
 import subprocess
 import sys
 from pathlib import Path
-
-# A local Ray of the tests' own keeps all its traffic on loopback.
-os.environ.setdefault("RAY_ENABLE_WINDOWS_OR_OSX_CLUSTER", "0")
 
 import numpy as np
 import pytest
@@ -21,23 +17,10 @@ from quarix import PyFlat, PyHNSW
 from quarix_shards import ShardedFlat, ShardedHNSW, ShardLostError
 from quarix_shards._flat_pieces import FlatPieces
 from reference_metrics import euclidean_distance
-from run_mode import hand_sanitizers_to_ray_workers
 
 INF, NAN = math.inf, math.nan
 
-
-@pytest.fixture(scope="module", autouse=True)
-def local_ray():
-    if not ray.is_initialized():
-        # Ray's daemons and workers inherit this process's environment as ray.init finds it.
-        saved = dict(os.environ)
-        hand_sanitizers_to_ray_workers()
-        try:
-            ray.init(num_cpus=2, include_dashboard=False, logging_level="ERROR", log_to_driver=False)
-        finally:
-            os.environ.clear()
-            os.environ.update(saved)
-    yield
+pytestmark = [pytest.mark.ray, pytest.mark.usefixtures("local_ray")]
 
 
 def bits(results):

@@ -5,6 +5,8 @@
 #include <cstring>
 #include <limits>
 
+#include "errors/internal_failure.hpp"
+
 namespace quarix {
 namespace {
 
@@ -34,21 +36,21 @@ double widest_error(double a, double b) {
 }  // namespace
 
 CodeBlocks::CodeBlocks(std::size_t dim, const CodeBlockKernels& kernels)
-    : dim_(dim),
-      groups_((dim + kCodeGroup - 1) / kCodeGroup),
-      head_groups_(std::min(groups_, kHeadGroups)),
-      tail_groups_(groups_ - head_groups_),
-      parts_(1 + (tail_groups_ + kPartGroups - 1) / kPartGroups),
-      kernels_(&kernels),
-      head_squares_bytes_(kernels.split_query ? kSquaresBytes : 0),
-      tail_squares_bytes_(kernels.split_query ? (parts_ - 1) * kSquaresBytes : 0),
-      head_stride_(head_squares_bytes_ + pair_bytes(head_groups_)),
-      tail_stride_(tail_squares_bytes_ + pair_bytes(tail_groups_)),
-      grid_(dim),
-      margins_(dim),
-      next_fit_(pruning_start_count()),
-      vector_(dim),
-      row_(groups_ * kCodeGroup, 0) {}
+    : dim_(dim), kernels_(&kernels), grid_(dim), margins_(dim), next_fit_(pruning_start_count()) {}
+
+void CodeBlocks::lay_out() {
+    if (dim_ > CodeGrid::kLargestDim) InternalFailure::raise("codes fitted for a dimension the grid refuses");
+    groups_ = dim_ / kCodeGroup + (dim_ % kCodeGroup != 0);
+    head_groups_ = std::min(groups_, kHeadGroups);
+    tail_groups_ = groups_ - head_groups_;
+    parts_ = 1 + tail_groups_ / kPartGroups + (tail_groups_ % kPartGroups != 0);
+    head_squares_bytes_ = kernels_->split_query ? kSquaresBytes : 0;
+    tail_squares_bytes_ = kernels_->split_query ? (parts_ - 1) * kSquaresBytes : 0;
+    head_stride_ = head_squares_bytes_ + pair_bytes(head_groups_);
+    tail_stride_ = tail_squares_bytes_ + pair_bytes(tail_groups_);
+    vector_.resize(dim_);
+    row_.assign(groups_ * kCodeGroup, 0);
+}
 
 void CodeBlocks::update(const std::vector<double>& blocks, std::size_t count, std::span<const double* const> fresh) {
     // A refit that is due is skipped while the grid still fits what came
@@ -60,6 +62,7 @@ void CodeBlocks::update(const std::vector<double>& blocks, std::size_t count, st
             ranges.add(blocks.data() + (id / kBlockLanes) * dim_ * kBlockLanes + id % kBlockLanes, kBlockLanes);
         for (const double* row : fresh) ranges.add(row, 1);
         grid_.fit(ranges);
+        if (grid_.fitted() && groups_ == 0) lay_out();
         head_.clear();
         tail_.clear();
         errors_.clear();

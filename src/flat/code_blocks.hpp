@@ -104,17 +104,24 @@ private:
     }
     std::size_t part_end(std::size_t part) const { return part_begin(part + 1); }
 
+    // Works out the layout below and sizes the scratch of one vector. Done
+    // at the first fit, not when the index is made: only a dimension that
+    // stored vectors prove real, and that the grid takes (at most
+    // CodeGrid::kLargestDim), ever has codes.
+    void lay_out();
+
     std::size_t dim_;
-    std::size_t groups_;
-    std::size_t head_groups_, tail_groups_;
-    std::size_t parts_;  // of a block's codes, the head one of them
+    // The layout: all 0 until the first fit.
+    std::size_t groups_ = 0;
+    std::size_t head_groups_ = 0, tail_groups_ = 0;
+    std::size_t parts_ = 0;  // of a block's codes, the head one of them
     const CodeBlockKernels* kernels_;
     // Bytes of one block's head, and of its tail: for kernels with a split
     // query, each starts with every lane's sum of squared codes in each of
     // its parts (kBlockLanes 32-bit sums a part), read with the codes that
     // follow; then the codes, in whole pairs of groups.
-    std::size_t head_squares_bytes_, tail_squares_bytes_;
-    std::size_t head_stride_, tail_stride_;
+    std::size_t head_squares_bytes_ = 0, tail_squares_bytes_ = 0;
+    std::size_t head_stride_ = 0, tail_stride_ = 0;
     CodeGrid grid_;
     // Per block: head_stride_ bytes of the head, and tail_stride_ bytes of the rest.
     std::vector<std::uint8_t> head_, tail_;

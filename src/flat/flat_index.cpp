@@ -87,7 +87,10 @@ bool FlatIndex::dot_lanes_far(const CodeBlocks::DotQuery& dot, std::size_t block
 void FlatIndex::append(std::span<const double> vector) {
     if (vector.size() != dim_) InternalFailure::raise(length_mismatch_message({vector.size(), dim_}));
     const std::size_t lane = count_ % kBlockLanes;
-    if (lane == 0) blocks_.resize(blocks_.size() + dim_ * kBlockLanes, 0.0);
+    if (lane == 0) {
+        checked_capacity(dim_, kBlockLanes * sizeof(double));
+        blocks_.resize(blocks_.size() + dim_ * kBlockLanes, 0.0);
+    }
     double* block = blocks_.data() + (count_ / kBlockLanes) * dim_ * kBlockLanes;
     for (std::size_t i = 0; i < dim_; ++i) block[i * kBlockLanes + lane] = vector[i];
     if (metric_ == cosine_similarity) lengths_.push_back(std::sqrt(sum_of_squares(vector.data(), dim_)));
@@ -104,7 +107,12 @@ std::optional<FlatIndex::CreateFailure> FlatIndex::create(const VectorList& vect
     if (vectors.empty()) return FlatError::EmptyVectors;
     for (std::size_t i = 0; i < vectors.size(); ++i)
         if (vectors.length(i) != dim_) return LengthMismatch{vectors.length(i), dim_};
-    const std::size_t blocks_after = (count_ + vectors.size() + kBlockLanes - 1) / kBlockLanes;
+    // Every vector is real, so blocks_after * dim_ doubles are less than
+    // eight times what the caller holds; only their product is checked.
+    const std::size_t blocks_after =
+        count_ / kBlockLanes + (count_ % kBlockLanes + vectors.size() + kBlockLanes - 1) / kBlockLanes;
+    checked_capacity(dim_, kBlockLanes * sizeof(double));
+    checked_capacity(blocks_after, dim_ * kBlockLanes * sizeof(double));
     blocks_.reserve(blocks_after * dim_ * kBlockLanes);
     for (std::size_t i = 0; i < vectors.size(); ++i) append(vectors[i]);
     std::vector<const double*> rows(vectors.size());

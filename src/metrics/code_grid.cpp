@@ -19,9 +19,8 @@ constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 constexpr double kInf = std::numeric_limits<double>::infinity();
 // Within this magnitude every offset and error term stays finite.
 constexpr double kLargestElement = 1e15;
-// Beyond it a sum of squares could exceed the 2^53 a double holds exactly.
-constexpr std::size_t kLargestDim = std::size_t{1} << 20;
-static_assert(kWidestDifference * kWidestDifference * static_cast<std::int64_t>(kLargestDim) < (std::int64_t{1} << 53));
+static_assert(kWidestDifference * kWidestDifference * static_cast<std::int64_t>(CodeGrid::kLargestDim) <
+              (std::int64_t{1} << 53));
 
 // x - low - position, where position (a grid point's offset from low) is
 // exact in double. Returned: a bound on the exact difference's magnitude,

@@ -45,6 +45,10 @@ struct ElementRanges {
 
 class CodeGrid {
 public:
+    // Beyond this many elements a sum of squared fine differences could
+    // exceed the 2^53 a double holds exactly: such vectors get no grid.
+    static constexpr std::size_t kLargestDim = std::size_t{1} << 20;
+
     explicit CodeGrid(std::size_t dim) : dim_(dim), margins_(dim) {}
 
     // Vectors with an element this large or not finite get no code.

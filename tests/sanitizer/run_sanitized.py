@@ -108,23 +108,15 @@ def judge():
 
 
 def pytest_commands(args):
-    """The Ray tests get a pytest process of their own: started from one that has
+    """The tests marked `ray` get a pytest process of their own: started from one that has
     run the rest of the suite under the sanitizers, a local Ray was slow to start.
-    Paths among ARGS choose what each process runs; the other ARGS go to both."""
-    ray_tests = ROOT / "tests" / "test_sharded.py"
-    paths = [arg for arg in args if not arg.startswith("-") and Path(arg.split("::")[0]).exists()]
-    options = [arg for arg in args if arg not in paths]
-    is_ray = lambda path: Path(path.split("::")[0]).resolve() == ray_tests
-    if not paths:
-        return [[sys.executable, "-m", "pytest", str(ROOT / "tests"), f"--ignore={ray_tests}", *options],
-                [sys.executable, "-m", "pytest", str(ray_tests), *options]]
-    chosen = [[p for p in paths if not is_ray(p)], [p for p in paths if is_ray(p)]]
-    # A folder holding the Ray tests is run without them in the first process, then they alone.
-    holders = [p for p in chosen[0] if Path(p).is_dir() and ray_tests.is_relative_to(Path(p).resolve())]
-    if holders:
-        chosen[0].append(f"--ignore={ray_tests}")
-        chosen[1].append(str(ray_tests))
-    return [[sys.executable, "-m", "pytest", *group, *options] for group in chosen if group]
+    ARGS go to both; without a path among them the whole suite is run. ARGS that
+    choose by marker themselves (-m) run in one process, as given."""
+    has_path = any(not arg.startswith("-") and Path(arg.split("::")[0]).exists() for arg in args)
+    base = [sys.executable, "-m", "pytest", *args, *([] if has_path else [str(ROOT / "tests")])]
+    if "-m" in args:
+        return [base]
+    return [[*base, "-m", "not ray"], [*base, "-m", "ray"]]
 
 
 def main():
