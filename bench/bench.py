@@ -19,8 +19,8 @@ and PNG plots beside it.
 # First, so that the thread pools start with one thread (see common.py).
 from common import (COLORS, HERE, HNSW_EF_CONSTRUCTION, HNSW_M, K, NAMES, PEER_EFS, PYHNSW_DEFAULT_EF,  # noqa: F401
                     PYHNSW_EFS, RECALL_GOAL, REPO, ROUNDS, SEED, exact_knn, filtered_truth, finish_axes, fmt,
-                    fmt_load, log, machine_info, measure, memory_bandwidth, recall_at_k, save_figure, summarize,
-                    table, versions)
+                    fmt_load, log, machine_info, measure, memory_bandwidth, recall_at_k, results_dir, save_figure,
+                    summarize, table, versions)
 
 import argparse  # noqa: E402
 import datetime  # noqa: E402
@@ -164,7 +164,7 @@ def predict_build(n, points):
 def main():
     ap = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     ap.add_argument("--quick", action="store_true", help="small sizes for CI-sized checks")
-    ap.add_argument("--out", default=str(HERE / "results"), help="output folder")
+    ap.add_argument("--out", help="output folder (default bench/results, or bench/results/quick for --quick)")
     ap.add_argument("--budget", type=float, help="seconds for the whole run (sizes that would not fit are skipped)")
     args = ap.parse_args()
 
@@ -173,7 +173,7 @@ def main():
     budget = args.budget or cfg["budget_s"]
     start = time.perf_counter()
     deadline = start + budget
-    out_dir = Path(args.out)
+    out_dir = Path(args.out) if args.out else results_dir(args.quick)
     out_dir.mkdir(parents=True, exist_ok=True)
     R = {"mode": mode, "config": cfg, "budget_s": budget, "skipped": [],
          "started": datetime.datetime.now().astimezone().isoformat(timespec="seconds")}

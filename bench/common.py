@@ -36,6 +36,11 @@ RECALL_GOAL = 0.99
 ROUNDS = 3
 
 
+def results_dir(quick):
+    """Where a run writes: a quick run beside the committed full-run results, never over them."""
+    return HERE / "results" / ("quick" if quick else "")
+
+
 def log(*parts):
     print(*parts, file=sys.stderr, flush=True)
 

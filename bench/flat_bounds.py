@@ -212,7 +212,8 @@ def report(rows, loose, checks, mode, dim, n_queries, elapsed):
            "turning the Python lists into vectors costs per vector, the same with codes or without. The create "
            "and insert targets are judged on conversion plus core, the cost a caller pays.", "",
            f"Elapsed: {elapsed:.0f} s.", ""]
-    out = core.HERE / "results" / "flat_bounds.md"
+    out = core.results_dir(mode == "quick") / "flat_bounds.md"
+    out.parent.mkdir(parents=True, exist_ok=True)
     out.write_text("\n".join(md))
     core.log(f"==> wrote {out}")
 

@@ -19,7 +19,7 @@ Output: bench/results/real_data.md, real_recall_qps.png, real_filtered.png.
 
 # First, so that the thread pools start with one thread (see common.py).
 from common import (COLORS, HERE, K, NAMES, PEER_EFS, PYHNSW_DEFAULT_EF, PYHNSW_EFS, REPO, SEED, exact_knn,
-                    filtered_truth, finish_axes, fmt, log, machine_info, save_figure, table, versions)
+                    filtered_truth, finish_axes, fmt, log, machine_info, results_dir, save_figure, table, versions)
 
 import argparse  # noqa: E402
 import datetime  # noqa: E402
@@ -209,11 +209,11 @@ def plots(R, out_dir):
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--quick", action="store_true")
-    parser.add_argument("--out", default=str(HERE / "results"))
+    parser.add_argument("--out", help="output folder (default bench/results, or bench/results/quick for --quick)")
     args = parser.parse_args()
     mode = "quick" if args.quick else "full"
     cfg = CONFIGS[mode]
-    out_dir = Path(args.out)
+    out_dir = Path(args.out) if args.out else results_dir(args.quick)
     out_dir.mkdir(parents=True, exist_ok=True)
     start = time.perf_counter()
     R = {"mode": mode, "started": datetime.datetime.now().astimezone().isoformat(timespec="seconds"),

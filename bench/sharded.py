@@ -32,7 +32,8 @@ CONFIGS = {
 TARGETS = {
     "build_s4_vs_single": 0.3,   # ShardedHNSW build wall time at S=4 / one PyHNSW, at most
     "recall_s4": core.RECALL_GOAL,
-    "flat_many_vs_single": 1.6,  # ShardedFlat.search_many queries/s / one PyFlat's, at least
+    # ShardedFlat.search_many queries/s / one PyFlat's (a query per call), at least, by shard count
+    "flat_many_vs_single": {1: 0.9, 2: 1.6},
 }
 HNSW_EF_SEARCH = core.PYHNSW_DEFAULT_EF
 
@@ -112,6 +113,8 @@ def graph_section(X, Q, gt, cfg, cores):
 
 
 def flat_section(X, Q, cfg):
+    """Each shard count's search_many takes turns with one PyFlat over the same queries, best of
+    ROUNDS each: the ratio then compares the two at the same moment of a machine whose speed drifts."""
     from quarix import PyFlat
     from quarix_shards import ShardedFlat
 
@@ -119,16 +122,22 @@ def flat_section(X, Q, cfg):
     core.log(f"==> one PyFlat over {len(X):,} vectors")
     single = PyFlat(core.DIM)
     _, build = timed(lambda: single.create(X))
-    want, many = timed(lambda: [single.search(q, core.K) for q in Q])
-    rows["PyFlat"] = dict(build_s=build, many_qps=len(Q) / many,
+    want = [single.search(q, core.K) for q in Q]
+    loop = lambda: [single.search(q, core.K) for q in Q]  # noqa: E731
+    rows["PyFlat"] = dict(build_s=build, many_qps=0.0,
                           **per_call(lambda q: single.search(q, core.K), Q[:cfg["per_call"]]))
-    del single
     for shards in cfg["shard_counts"]:
         core.log(f"==> ShardedFlat, {shards} shards")
         with ShardedFlat(core.DIM, shards=shards) as flat:
             _, build = timed(lambda: flat.create(X, progress=False))
-            got, many = timed(lambda: flat.search_many(Q, core.K))
-            rows[shards] = dict(build_s=build, many_qps=len(Q) / many, identical=got == want,
+            got = flat.search_many(Q, core.K)
+            alone, many = [], []
+            for _ in range(core.ROUNDS):
+                alone.append(timed(loop)[1])
+                many.append(timed(lambda: flat.search_many(Q, core.K))[1])
+            rows["PyFlat"]["many_qps"] = max(rows["PyFlat"]["many_qps"], len(Q) / min(alone))
+            rows[shards] = dict(build_s=build, many_qps=len(Q) / min(many), beside_qps=len(Q) / min(alone),
+                                identical=got == want,
                                 **per_call(lambda q: flat.search(q, core.K), Q[:cfg["per_call"]],
                                            lambda: flat._last_index_seconds))
     return rows
@@ -150,14 +159,13 @@ def target_rows(graph, flat, cores, quick):
         rows.append(["ShardedHNSW recall@10, S=4, defaults", f"{graph[4]['recall']:.3f}",
                      f"{graph['PyHNSW']['recall']:.3f} (one PyHNSW)", "—", f"≥ {TARGETS['recall_s4']}",
                      judged(graph[4]["recall"], TARGETS["recall_s4"], False)])
-    best = max((s for s in flat if isinstance(s, int)), key=lambda s: flat[s]["many_qps"])
-    for shards in sorted({cores, best}):
+    for shards, bound in TARGETS["flat_many_vs_single"].items():
         if shards not in flat:
             continue
-        ratio = flat[shards]["many_qps"] / flat["PyFlat"]["many_qps"]
-        rows.append([f"ShardedFlat.search_many queries/s, S={shards} / one PyFlat",
-                     core.fmt(flat[shards]["many_qps"]), core.fmt(flat["PyFlat"]["many_qps"]), f"{ratio:.2f}×",
-                     f"≥ {TARGETS['flat_many_vs_single']}×", judged(ratio, TARGETS["flat_many_vs_single"], False)])
+        ratio = flat[shards]["many_qps"] / flat[shards]["beside_qps"]
+        rows.append([f"ShardedFlat.search_many queries/s, S={shards} / one PyFlat (taking turns)",
+                     core.fmt(flat[shards]["many_qps"]), core.fmt(flat[shards]["beside_qps"]), f"{ratio:.2f}×",
+                     f"≥ {bound}×", judged(ratio, bound, False)])
     return rows
 
 
@@ -222,10 +230,15 @@ def report(mode, cfg, graph, flat, cores, elapsed, out_dir, started):
         r = flat[key]
         name = f"ShardedFlat, S={key}" if isinstance(key, int) else "one PyFlat"
         same = "—" if key == "PyFlat" else ("yes" if r["identical"] else "**no**")
+        beside = "—" if key == "PyFlat" else core.fmt(r["beside_qps"])
         rows.append([name, core.fmt(r["build_s"], " s"), core.fmt(r["call_us"]), core.fmt(r.get("index_us")),
-                     core.fmt(r.get("trip_us")), core.fmt(r["call_qps"]), core.fmt(r["many_qps"]), same])
+                     core.fmt(r.get("trip_us")), core.fmt(r["call_qps"]), core.fmt(r["many_qps"]), beside, same])
     md += [core.table(["index", "create", "µs per call", "index µs", "Ray trip µs", "queries/s, per call",
-                       "queries/s, search_many", "answers identical to one PyFlat"], rows), "",
+                       "queries/s, search_many", "one PyFlat's queries/s in the same turns",
+                       "answers identical to one PyFlat"], rows), "",
+           f"search_many over every query, and one PyFlat's loop of `search` over the same queries, take turns "
+           f"{core.ROUNDS} times for each shard count; each keeps its fastest turn (one PyFlat's row: its fastest "
+           "turn of all). Each shard holds one PyFlat of its vectors.", "",
            "![build time and queries/s against shard count](sharded.png)", "", "## Machine", ""]
     md += [f"- {key}: {value}" for key, value in info.items()]
     md += ["", "## Versions", ""] + [f"- {key}: {value}" for key, value in versions.items()]
@@ -235,11 +248,11 @@ def report(mode, cfg, graph, flat, cores, elapsed, out_dir, started):
 def main():
     ap = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     ap.add_argument("--quick", action="store_true", help="small sizes for CI-sized checks")
-    ap.add_argument("--out", default=str(core.HERE / "results"), help="output folder")
+    ap.add_argument("--out", help="output folder (default bench/results, or bench/results/quick for --quick)")
     args, _ = ap.parse_known_args()
     mode = "quick" if args.quick else "full"
     cfg = CONFIGS[mode]
-    out_dir = Path(args.out)
+    out_dir = Path(args.out) if args.out else core.results_dir(args.quick)
     out_dir.mkdir(parents=True, exist_ok=True)
     started = datetime.datetime.now(datetime.timezone.utc).isoformat(timespec="seconds")
     begin = time.perf_counter()

@@ -15,7 +15,6 @@ ray = pytest.importorskip("ray")
 from number_likes import Index, Real
 from quarix import PyFlat, PyHNSW
 from quarix_shards import ShardedFlat, ShardedHNSW, ShardLostError
-from quarix_shards._flat_pieces import FlatPieces
 from reference_metrics import euclidean_distance
 
 INF, NAN = math.inf, math.nan
@@ -65,23 +64,6 @@ def test_sharded_flat_answers_exactly_as_one_flat(metric):
             assert bits([flat.search(queries[0], k)]) == bits(want[:1])
         assert bits(flat.search_many(np.array(queries[:7], dtype=float), 3)) == bits(
             [single.search(q, 3) for q in queries[:7]])
-
-
-@pytest.mark.parametrize("metric", [None, "cosine"])
-def test_a_shard_split_into_pieces_answers_as_one_flat(metric):
-    # A shard keeps its vectors in pieces that stay in cache; here pieces of 4 vectors, so
-    # every create and insert crosses piece boundaries.
-    rng = random.Random(8)
-    rows = awkward_rows(rng, 60, 3)
-    pieces, single = FlatPieces(3, metric, piece_vectors=4), PyFlat(3, metric)
-    for start, stop in ((0, 1), (1, 7), (7, 8), (8, 9), (9, 31), (31, 60)):
-        if stop - start == 1:
-            pieces.insert(rows[start]), single.insert(rows[start])
-        else:
-            pieces.create(np.array(rows[start:stop])), single.create(rows[start:stop])
-    queries = rows[:20] + [[NAN, 0.0, 0.0], [-0.0, 0.0, 0.0], [INF, -INF, 1.0]]
-    for count in (1, 4, 5, 59, 60, 61):
-        assert bits(pieces.search_many(queries, count)) == bits([single.search(q, count) for q in queries])
 
 
 def failures(calls):

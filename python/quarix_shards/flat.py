@@ -6,13 +6,25 @@ import numpy as np
 
 from quarix import PyFlat
 from quarix_shards._checks import FlatChecks
-from quarix_shards._flat_pieces import flat_order
 from quarix_shards._sharded import Sharded, queries_list, text
 from quarix_shards._values import rows_array, vector_array
 
 
+def merged_hits(answers, shards, count):
+    """Every query's `count` best of the shards' hits, in the library's order: smaller first (-0.0
+    equal to 0.0), NaN last, ties to the smaller id; the distances keep their bits."""
+    ids = np.concatenate([local * shards + shard for shard, (local, _), _ in answers], axis=1)
+    distances = np.concatenate([found for _, (_, found), _ in answers], axis=1)
+    nan = np.isnan(distances)
+    # Adding 0.0 makes -0.0 into 0.0; NaN sorts by the flag alone.
+    order = np.lexsort((ids, np.where(nan, 0.0, distances) + 0.0, nan), axis=1)[:, :count]
+    ids = np.take_along_axis(ids, order, axis=1).tolist()
+    distances = np.take_along_axis(distances, order, axis=1).tolist()
+    return [list(zip(row_ids, row_distances)) for row_ids, row_distances in zip(ids, distances)]
+
+
 class ShardedFlat(Sharded):
-    """An exact index over `shards` Ray actors, each holding one PyFlat.
+    """An exact index over `shards` Ray actors, each holding one PyFlat of its vectors.
 
     Ids are global insertion positions, as in one PyFlat, and every search
     returns exactly what one PyFlat over the same vectors would.
@@ -55,10 +67,4 @@ class ShardedFlat(Sharded):
         batch = np.stack([vector_array(query) for query in queries])
         answers = self._ask(batch, count)
         self._last_index_seconds = max(seconds for _, _, seconds in answers)
-        shards = self._shard_total
-        merged = []
-        for i in range(len(queries)):
-            hits = [(local * shards + shard, distance) for shard, lists, _ in answers for local, distance in lists[i]]
-            hits.sort(key=flat_order)
-            merged.append(hits[:count])
-        return merged
+        return merged_hits(answers, self._shard_total, count)
