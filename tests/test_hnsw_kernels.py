@@ -80,6 +80,37 @@ def check_scan(hooks, variant):
     for size in (0, 1, 7, 8, 15, 16, 17, 40, 300):
         stamps = [rng.choice([3, 7]) for _ in range(500)]
         links = rng.sample(range(500), size)
-        fresh, after = hooks.visit_scan(variant, links, stamps, 7)
-        assert fresh == [i for i in links if stamps[i] != 7]
-        assert after == [7 if i in set(links) else s for i, s in enumerate(stamps)]
+        # As one list, and as two streams (neighbours of level >= 1 apart) merged back in order.
+        for high in (None, [rng.random() < 0.3 for _ in links], [True] * size):
+            fresh, after = hooks.visit_scan(variant, links, stamps, 7, high)
+            assert fresh == [i for i in links if stamps[i] != 7]
+            assert after == [7 if i in set(links) else s for i, s in enumerate(stamps)]
+
+
+def test_graph_links_keep_every_list_in_order_through_moves_and_trims(hooks):
+    # Random appends to a few lists, some with two streams, past many block
+    # classes and past the size at which the arena is mapped from the
+    # system; the lists are checked against plain ones after every trim.
+    rng = random.Random(3)
+    streams = [rng.random() < 0.6 for _ in range(12)]
+    ops = [(0, s) for s in streams]
+    model = [[] for _ in streams]
+    for step in range(120_000):
+        # One list takes most ids, so it crosses every class up to tens of thousands.
+        target = 0 if rng.random() < 0.5 else rng.randrange(len(streams))
+        if rng.random() < 0.002:
+            ops.append((2, target, rng.choice([0, 1, 31, 33, 5000]), rng.random() < 0.5))
+        elif rng.random() < 0.0001 * (step > 60_000):
+            ops.append((3,))
+        high = rng.random() < 0.3
+        ops.append((1, target, rng.randrange(2**32), high))
+        model[target].append((ops[-1][2], high and streams[target]))
+    for tail in ([], [(3,)], [(3,), (1, 5, 9, True), (0, True), (1, 12, 4, True)]):
+        got = hooks.graph_links(ops + tail)
+        want = [list(m) for m in model] + ([[]] if tail[2:] else [])
+        if tail[2:]:
+            want[5].append((9, streams[5]))
+            want[12].append((4, True))
+        assert [g[0] for g in got] == [[i for i, _ in m] for m in want]
+        assert [g[1] for g in got] == [[i for i, h in m if h] for m in want]
+        assert [g[2] for g in got] == [m[-1][0] if m else None for m in want]

@@ -23,8 +23,8 @@ std::size_t read_unsigned(PyObject* integer) {
     return static_cast<std::size_t>(value);
 }
 
-template <class T>
-void reserve_more(std::vector<T>& out, std::size_t extra) {
+template <class T, class A>
+void reserve_more(std::vector<T, A>& out, std::size_t extra) {
     const std::size_t wanted = out.size() + extra;
     if (wanted > out.capacity()) out.reserve(std::max(wanted, out.capacity() * 2));
 }
@@ -94,7 +94,8 @@ public:
     explicit operator bool() const { return usable_; }
     std::size_t extent(int axis) const { return static_cast<std::size_t>(view_.shape[axis]); }
     // Appends row `row` (0 for a one-dimensional buffer).
-    void append_row(std::size_t row, std::vector<double>& out) const {
+    template <class Out>
+    void append_row(std::size_t row, Out& out) const {
         const char* base = static_cast<const char*>(view_.buf);
         const int axis = view_.ndim - 1;
         if (view_.ndim == 2) base += static_cast<Py_ssize_t>(row) * view_.strides[0];
@@ -118,7 +119,8 @@ private:
 // Python code can run, so they are copied without the per-item protocol; the
 // first other item hands the rest to the general path, which reads the
 // list's length afresh at every step as the list iterator does.
-void append_float_list(PyObject* list, std::vector<double>& out) {
+template <class Out>
+void append_float_list(PyObject* list, Out& out) {
     const std::size_t size = static_cast<std::size_t>(PyList_GET_SIZE(list));
     const std::size_t start = out.size();
     out.resize(start + size);
@@ -138,7 +140,8 @@ void append_float_list(PyObject* list, std::vector<double>& out) {
 // buffer converts without running Python code, so when its length is not the
 // one the call accepts the call's outcome is already fixed: its elements are not
 // copied (a zero-stride view may claim far more elements than memory holds).
-std::size_t append_doubles(PyObject* object, std::vector<double>& out, std::size_t accepted = kAnyLength) {
+template <class Out>
+std::size_t append_doubles(PyObject* object, Out& out, std::size_t accepted = kAnyLength) {
     const std::size_t start = out.size();
     if (PyList_CheckExact(object)) {
         append_float_list(object, out);

@@ -52,7 +52,7 @@ void CodeBlocks::lay_out() {
     row_.assign(groups_ * kCodeGroup, 0);
 }
 
-void CodeBlocks::update(const std::vector<double>& blocks, std::size_t count, std::span<const double* const> fresh) {
+void CodeBlocks::update(std::span<const double> blocks, std::size_t count, std::span<const double* const> fresh) {
     // A refit that is due is skipped while the grid still fits what came
     // since: stationary data then costs one encoding per vector.
     if (next_fit_ != 0 && count >= next_fit_ && (!grid_.fitted() || outgrown_ * kOutgrownShare > since_fit_)) {
@@ -94,7 +94,7 @@ void CodeBlocks::update(const std::vector<double>& blocks, std::size_t count, st
     }
 }
 
-const double* CodeBlocks::gathered(const std::vector<double>& blocks, std::size_t id) {
+const double* CodeBlocks::gathered(std::span<const double> blocks, std::size_t id) {
     const double* strided = blocks.data() + (id / kBlockLanes) * dim_ * kBlockLanes + id % kBlockLanes;
     for (std::size_t i = 0; i < dim_; ++i) vector_[i] = strided[i * kBlockLanes];
     return vector_.data();
@@ -146,9 +146,7 @@ void CodeBlocks::encode_query(std::span<const double> query, Query& out) const {
     for (std::size_t g = 0; g < groups_; ++g) {
         std::int8_t high[kCodeGroup], low[kCodeGroup];
         for (std::size_t r = 0; r < kCodeGroup; ++r) {
-            const std::int32_t fine = out.fine[g * kCodeGroup + r];
-            high[r] = static_cast<std::int8_t>(fine >> 7);
-            low[r] = static_cast<std::int8_t>(fine & 127);
+            split_fine(out.fine[g * kCodeGroup + r], high[r], low[r]);
         }
         const std::size_t at = g < head_groups_ ? g * kGroupBytes : head_bytes + (g - head_groups_) * kGroupBytes;
         for (std::size_t j = 0; j < kBlockLanes; ++j) {

@@ -20,6 +20,7 @@
 #include "flat/block_layout.hpp"
 #include "flat/code_block_kernels.hpp"
 #include "metrics/code_grid.hpp"
+#include "metrics/page_allocator.hpp"
 #include "metrics/rounding_margins.hpp"
 
 namespace quarix {
@@ -37,7 +38,7 @@ public:
     // and encodes them all when the count has doubled since the last fit
     // and the vectors since then no longer fit the grid well.
     // `fresh` points to the last fresh.size() of them as contiguous rows.
-    void update(const std::vector<double>& blocks, std::size_t count, std::span<const double* const> fresh);
+    void update(std::span<const double> blocks, std::size_t count, std::span<const double* const> fresh);
 
     struct Query {
         std::vector<std::int16_t> fine;  // groups * kCodeGroup, the padding zero
@@ -92,7 +93,7 @@ private:
     // Encodes vector `id`; returns its error (NaN when it has no code).
     double encode(const double* vector, std::size_t id);
     // Vector `id` copied out of its block.
-    const double* gathered(const std::vector<double>& blocks, std::size_t id);
+    const double* gathered(std::span<const double> blocks, std::size_t id);
     CodeRun run(const Query& query, double limit, std::size_t count) const;
     // Block b's head and tail codes start at head_codes() + b * head_stride_ and tail_codes() + b * tail_stride_.
     const std::uint8_t* head_codes() const { return head_.data() + head_squares_bytes_; }
@@ -124,7 +125,7 @@ private:
     std::size_t head_stride_ = 0, tail_stride_ = 0;
     CodeGrid grid_;
     // Per block: head_stride_ bytes of the head, and tail_stride_ bytes of the rest.
-    std::vector<std::uint8_t> head_, tail_;
+    PagedVector<std::uint8_t> head_, tail_;
     std::vector<double> errors_;       // per block: the largest error of its lanes; NaN if one has none
     std::vector<double> lengths_;      // per block: at least the largest |v| of its lanes; NaN if one has no code
     RoundingMargins margins_;

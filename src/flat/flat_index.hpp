@@ -16,6 +16,7 @@
 #include "flat/block_scan.hpp"
 #include "flat/code_blocks.hpp"
 #include "metrics/distance.hpp"
+#include "metrics/page_allocator.hpp"
 #include "metrics/search_hit.hpp"
 #include "metrics/vector_list.hpp"
 
@@ -71,7 +72,7 @@ private:
     const BlockKernels* kernels_;
     // Blocks of kBlockLanes vectors interleaved element by element (see
     // block_layout.hpp); the last block is padded with zeros.
-    std::vector<double> blocks_;
+    PagedVector<double> blocks_;
     // Lengths (square roots of the sums of squares) of the stored vectors, kept for the cosine only.
     std::vector<double> lengths_;
     std::size_t count_ = 0;  // vectors stored; with dim 0 they hold no data

@@ -21,7 +21,7 @@ static_assert(kFinePerStep == 16, "the kernels shift codes left by 4");
 static_assert(kWidestDifference < (1 << 15));
 static_assert(kWidestDifference * kWidestDifference * kSquaresPerLane < (std::int64_t{1} << 31));
 
-std::uint64_t squares_portable(const std::int16_t* fine, const std::uint8_t* codes, std::size_t dim) {
+std::uint64_t sum_portable(const std::int16_t* fine, const std::uint8_t* codes, std::size_t dim) {
     std::uint64_t sum = 0;
     for (std::size_t i = 0; i < dim; ++i) {
         const std::int64_t d = std::int64_t{fine[i]} - kFinePerStep * std::int64_t{codes[i]};
@@ -47,7 +47,7 @@ __attribute__((target("avx2"))) std::uint64_t lanes_total(__m256i lanes) {
 }
 
 // Sixteen elements a step; each 32-bit lane takes two squares a step.
-__attribute__((target("avx2"))) std::uint64_t squares_avx2(const std::int16_t* fine, const std::uint8_t* codes,
+__attribute__((target("avx2"))) std::uint64_t sum_avx2(const std::int16_t* fine, const std::uint8_t* codes,
                                                            std::size_t dim) {
     constexpr std::size_t kSteps = kSquaresPerLane / 2;
     std::uint64_t total = 0;
@@ -62,11 +62,11 @@ __attribute__((target("avx2"))) std::uint64_t squares_avx2(const std::int16_t* f
         }
         total += lanes_total(lanes);
     }
-    return total + squares_portable(fine + i, codes + i, dim - i);
+    return total + sum_portable(fine + i, codes + i, dim - i);
 }
 
 // Thirty-two elements a step.
-__attribute__((target("avx512f,avx512bw"))) std::uint64_t squares_avx512bw(const std::int16_t* fine,
+__attribute__((target("avx512f,avx512bw"))) std::uint64_t sum_avx512bw(const std::int16_t* fine,
                                                                            const std::uint8_t* codes,
                                                                            std::size_t dim) {
     constexpr std::size_t kSteps = kSquaresPerLane / 2;
@@ -85,22 +85,61 @@ __attribute__((target("avx512f,avx512bw"))) std::uint64_t squares_avx512bw(const
         const __m512i high = _mm512_cvtepu32_epi64(_mm512_extracti64x4_epi64(lanes, 1));
         total += static_cast<std::uint64_t>(_mm512_reduce_add_epi64(_mm512_add_epi64(low, high)));
     }
-    return total + squares_portable(fine + i, codes + i, dim - i);
+    return total + sum_portable(fine + i, codes + i, dim - i);
+}
+
+// With the query split as fine = 128 * high + low, the sum is
+// sum fine^2 - 32 sum fine * code + 256 sum code^2, and sum fine * code =
+// 128 sum high * code + sum low * code: byte dot products, 64 a step. A
+// 32-bit lane gains under 4 * 255 * 63 (high) and 4 * 255 * 127 (low) a step.
+__attribute__((target("avx512f,avx512bw,avx512vnni"))) std::uint64_t squares_vnni(const FineQuery& query,
+                                                                                 const std::uint8_t* codes,
+                                                                                 std::uint32_t code_squares) {
+    // Every kFoldSteps steps the lanes are folded into 128 * high + low, which
+    // then fits a lane, and all sixteen lanes a 32-bit total, with room to spare.
+    constexpr std::size_t kFoldSteps = 8;
+    std::int64_t products = 0;
+    for (std::size_t begin = 0; begin < query.dim; begin += kFoldSteps * kSplitStep) {
+        __m512i high = _mm512_setzero_si512(), low = _mm512_setzero_si512();
+        const std::size_t end = std::min(query.dim, begin + kFoldSteps * kSplitStep);
+        for (std::size_t i = begin; i < end; i += kSplitStep) {
+            const std::size_t left = end - i;
+            const __mmask64 lanes = left >= kSplitStep ? ~__mmask64{0} : (__mmask64{1} << left) - 1;
+            const __m512i code = _mm512_maskz_loadu_epi8(lanes, codes + i);
+            high = _mm512_dpbusd_epi32(high, code, _mm512_loadu_si512(query.high + i));
+            low = _mm512_dpbusd_epi32(low, code, _mm512_loadu_si512(query.low + i));
+        }
+        products += _mm512_reduce_add_epi32(_mm512_add_epi32(_mm512_slli_epi32(high, 7), low));
+    }
+    return static_cast<std::uint64_t>(query.fine_squares - 32 * products + 256 * std::int64_t{code_squares});
+}
+
+std::uint64_t squares_avx2(const FineQuery& query, const std::uint8_t* codes, std::uint32_t) {
+    return sum_avx2(query.fine, codes, query.dim);
+}
+
+std::uint64_t squares_avx512bw(const FineQuery& query, const std::uint8_t* codes, std::uint32_t) {
+    return sum_avx512bw(query.fine, codes, query.dim);
 }
 
 #pragma GCC diagnostic pop
 
-constexpr CodeKernels kAvx2{squares_avx2, "avx2"};
-constexpr CodeKernels kAvx512bw{squares_avx512bw, "avx512bw"};
+constexpr CodeKernels kAvx2{squares_avx2, false, "avx2"};
+constexpr CodeKernels kAvx512bw{squares_avx512bw, false, "avx512bw"};
+constexpr CodeKernels kAvx512vnni{squares_vnni, true, "avx512vnni"};
 
 #endif
 
-constexpr CodeKernels kPortable{squares_portable, "portable"};
+std::uint64_t squares_portable(const FineQuery& query, const std::uint8_t* codes, std::uint32_t) {
+    return sum_portable(query.fine, codes, query.dim);
+}
+
+constexpr CodeKernels kPortable{squares_portable, false, "portable"};
 
 // Fastest first; the portable variant runs everywhere.
 constexpr auto kVariants = std::to_array<const CodeKernels*>({
 #if defined(__x86_64__)
-    &kAvx512bw, &kAvx2,
+    &kAvx512vnni, &kAvx512bw, &kAvx2,
 #endif
     &kPortable});
 
@@ -113,41 +152,61 @@ const CodeKernels& code_kernels() { return kChosen; }
 const CodeKernels* code_kernels_named(const char* name) { return named_variant(kVariants, name); }
 
 CoarseCodes::CoarseCodes(std::size_t dim, const CodeKernels& kernels)
-    : dim_(dim), kernels_(&kernels), grid_(dim) {}
+    : dim_(dim), kernels_(&kernels), grid_(dim) {
+    // Past this the squares outgrow a split kernel's 32 bits.
+    if (kernels_->split && dim_ > kSplitLargestDim) kernels_ = &kPortable;
+}
 
-void CoarseCodes::fit(const std::vector<double>& vectors, std::size_t count) {
+void CoarseCodes::fit(std::span<const double> vectors, std::size_t count) {
     codes_.clear();
-    errors_.clear();
+    meta_.clear();
     ElementRanges ranges(dim_);
     for (std::size_t id = 0; id < count; ++id) ranges.add(vectors.data() + id * dim_, 1);
     grid_.fit(ranges);
     if (!fitted()) return;
-    codes_.reserve(count * dim_);
-    errors_.reserve(count);
+    codes_.reserve(std::max(count, expected_) * dim_);
+    meta_.reserve(std::max(count, expected_));
     for (std::size_t id = 0; id < count; ++id) encode(vectors.data() + id * dim_);
 }
 
-void CoarseCodes::added(const std::vector<double>& vectors, std::size_t count) {
+void CoarseCodes::expect(std::size_t nodes) {
+    expected_ = std::max(expected_, nodes);
+    if (!fitted()) return;
+    codes_.reserve(expected_ * dim_);
+    meta_.reserve(expected_);
+}
+
+void CoarseCodes::added(std::span<const double> vectors, std::size_t count) {
     if (fitted()) encode(vectors.data() + (count - 1) * dim_);
 }
 
 void CoarseCodes::encode(const double* vector) {
     codes_.resize(codes_.size() + dim_);
-    errors_.push_back(grid_.encode(vector, codes_.data() + codes_.size() - dim_));
+    std::uint8_t* codes = codes_.data() + codes_.size() - dim_;
+    const double error = grid_.encode(vector, codes);
+    // Rounded up, so that it still bounds the error (NaN stays NaN).
+    float kept = static_cast<float>(error);
+    if (kept < error) kept = std::nextafter(kept, std::numeric_limits<float>::infinity());
+    // Read only by split kernels, which take at most kSplitLargestDim elements, where it cannot wrap.
+    std::uint32_t squares = 0;
+    for (std::size_t i = 0; i < dim_; ++i) squares += std::uint32_t{codes[i]} * codes[i];
+    meta_.push_back({kept, squares});
 }
 
 void CoarseCodes::encode_query(std::span<const double> query, QueryCode& out) const {
     out.fine.resize(dim_);
     out.error = grid_.encode_query(query, out.fine.data());
     out.usable = !std::isnan(out.error);
-}
-
-bool CoarseCodes::rules_out(const QueryCode& query, std::size_t node, double limit) const {
-    if (node >= errors_.size()) return false;
-    const double needed = grid_.needed_area(limit, query.error, errors_[node]);
-    if (!std::isfinite(needed)) return false;
-    const std::uint64_t sum = kernels_->squares(query.fine.data(), codes_.data() + node * dim_, dim_);
-    return static_cast<double>(sum) * grid_.fine_area() >= needed;
+    if (!out.usable || !kernels_->split) return;
+    const std::size_t padded = (dim_ + kSplitStep - 1) / kSplitStep * kSplitStep;
+    out.high.assign(padded, 0);
+    out.low.assign(padded, 0);
+    out.fine_squares = 0;
+    for (std::size_t i = 0; i < dim_; ++i) {
+        const std::int32_t fine = out.fine[i];
+        split_fine(fine, out.high[i], out.low[i]);
+        out.fine_squares += std::int64_t{fine} * fine;
+    }
 }
 
 }  // namespace quarix

@@ -17,7 +17,6 @@ HnswIndex::HnswIndex(const HnswParams& params, Metric metric, std::optional<std:
       metric_kind_(metric),
       level_weights_(layers_),
       schema_(std::move(schema)),
-      head_width_(std::min<std::size_t>(dim_, 16)),
       pivots_(dim_),
       coarse_(dim_) {}
 
@@ -35,7 +34,6 @@ std::span<const double> HnswIndex::vector(std::size_t node) const {
 
 void HnswIndex::distances(std::span<const double> query, double query_norm, const NodeId* nodes,
                           std::size_t count, double worst, DistanceCache* cache, double* out) const {
-    const double* heads[kBatchWidth];
     const double* rows[kBatchWidth];
     std::size_t slot[kBatchWidth];
     std::size_t missing = 0;
@@ -43,27 +41,21 @@ void HnswIndex::distances(std::span<const double> query, double query_norm, cons
         if (cache && cache->stamps[nodes[j]] == cache->generation) {
             out[j] = cache->distances[nodes[j]];
         } else {
-            heads[missing] = heads_.data() + nodes[j] * head_width_;
             rows[missing] = vectors_.data() + nodes[j] * dim_;
             slot[missing++] = j;
         }
     }
     if (missing == 0) return;
-    // The first elements come from the compact copy, so that a batch given
-    // up on early never touches the vectors themselves.
     const std::size_t n = std::min(query.size(), dim_);
-    const std::size_t head = std::min(n, head_width_);
     double sums[kBatchWidth] = {};
     bool complete = true;
     if (metric_kind_ == Metric::Euclidean) {
         const double abandon_at = euclidean_abandon_threshold(worst);
-        complete = batch_->squares(query.data(), 0, head, heads, missing, abandon_at, sums) &&
-                   batch_->squares(query.data(), head, n, rows, missing, abandon_at, sums);
+        complete = batch_->squares(query.data(), 0, n, rows, missing, abandon_at, sums);
         for (std::size_t j = 0; j < missing; ++j)
             sums[j] = complete ? std::sqrt(sums[j]) : std::numeric_limits<double>::infinity();
     } else {
-        batch_->products(query.data(), 0, head, heads, missing, sums);
-        batch_->products(query.data(), head, n, rows, missing, sums);
+        batch_->products(query.data(), 0, n, rows, missing, sums);
         if (metric_kind_ == Metric::Angular)
             for (std::size_t j = 0; j < missing; ++j)
                 sums[j] = sums[j] / (std::sqrt(norms_[nodes[slot[j]]]) * query_norm);
@@ -114,9 +106,9 @@ std::size_t HnswIndex::nodes_at_or_above(std::size_t layer) const {
 }
 
 void HnswIndex::add_link(std::size_t from, std::size_t to) {
-    NodeLinks& lists = adjacency_[from];
-    const std::size_t top = std::min(levels_[to], lists.count() - 1);
-    for (std::size_t j = 0; j <= top; ++j) lists.list(j).push_back(static_cast<NodeId>(to));
+    const std::size_t level = levels_[to], top = std::min(level, split(from));
+    links_.append(from, static_cast<NodeId>(to), level >= 1);
+    for (std::size_t j = 2; j <= top; ++j) upper_.append(upper_first_[from] + j - 2, static_cast<NodeId>(to), false);
 }
 
 void HnswIndex::DistanceCache::start(std::size_t nodes) {

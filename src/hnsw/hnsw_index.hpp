@@ -17,6 +17,7 @@
 #include "errors/index_errors.hpp"
 #include "errors/length_messages.hpp"
 #include "hnsw/coarse_codes.hpp"
+#include "hnsw/graph_links.hpp"
 #include "hnsw/level_draw.hpp"
 #include "hnsw/metadata_value.hpp"
 #include "hnsw/pivot_table.hpp"
@@ -24,6 +25,7 @@
 #include "metrics/batch_distance.hpp"
 #include "metrics/distance.hpp"
 #include "metrics/metric_names.hpp"
+#include "metrics/page_allocator.hpp"
 #include "metrics/search_hit.hpp"
 #include "metrics/vector_list.hpp"
 
@@ -117,6 +119,10 @@ private:
                    double worst, DistanceCache* cache, double* out) const;
 
     void store(std::span<const double> vector, std::size_t level, const Row* row);
+    // Room for `more` nodes (and `values` metadata values) beyond those
+    // stored, for a create whose vectors are all at hand: arrays then grow
+    // once, rather than by doubling, which leaves each smaller copy behind.
+    void reserve(std::size_t more, std::size_t values);
     // Links the new node with every hit of one linking layer; false when
     // nothing new was linked.
     std::optional<HnswError> link(std::size_t node, const Hits& hits, bool& changed);
@@ -137,13 +143,8 @@ private:
     LevelWeights level_weights_;
     std::optional<std::vector<std::string>> schema_;
 
-    std::vector<double> vectors_;
+    PagedVector<double> vectors_;
     std::vector<double> norms_;  // sums of squares of the stored vectors, for the angular metric
-    // The first head_width_ elements of every vector again, back to back:
-    // most distances a walk starts are given up after these, and reading
-    // them from one small array beats fetching scattered vectors.
-    std::size_t head_width_;
-    std::vector<double> heads_;
     // Euclidean indexes only: fitted from pruning_start_count() nodes on.
     PivotTable pivots_;
     CoarseCodes coarse_;
@@ -154,20 +155,27 @@ private:
     std::vector<std::size_t> levels_;
     std::map<std::size_t, std::size_t> level_counts_;  // level -> nodes at it
     // Links in the order they were made; repeats and self-links are left out
-    // because a walk skips them anyway. Node n keeps min(level(n), kMaxSplit)
-    // + 1 lists: list j holds the links to neighbours of level >= j, so a
-    // walk on layer j never scans a link that its level test would skip.
+    // because a walk skips them anyway. Node n's list j (for j up to
+    // split(n)) holds its links to neighbours of level >= j, so a walk on
+    // layer j reads only links its level test would pass: list 0 is all of
+    // links_'s list n, list 1 its high stream (links to a level >= 1), and
+    // lists 2 .. split(n) are upper_'s lists upper_first_[n] onwards, in
+    // order. Walks on layers above split(n) (the entry of a higher layer, or
+    // past kMaxSplit) test levels one by one.
     static constexpr std::size_t kMaxSplit = 15;
-    // List 0 lives in place: most nodes have no other and most walks run on
-    // layer 0, so an expansion saves one dependent memory load.
-    struct NodeLinks {
-        std::vector<NodeId> all;
-        std::vector<std::vector<NodeId>> higher;  // lists 1, 2, ...
-        std::size_t count() const { return higher.size() + 1; }
-        const std::vector<NodeId>& list(std::size_t j) const { return j == 0 ? all : higher[j - 1]; }
-        std::vector<NodeId>& list(std::size_t j) { return j == 0 ? all : higher[j - 1]; }
-    };
-    std::vector<NodeLinks> adjacency_;
+    std::size_t split(std::size_t node) const { return std::min(levels_[node], kMaxSplit); }
+    // The first lines of what a walk on `layer` reads of `node`.
+    void prefetch_links(std::size_t node, std::size_t layer) const {
+        const std::size_t list = std::min(layer, split(node));
+        if (list <= 1) {
+            links_.prefetch(node, list == 1);
+        } else {
+            upper_.prefetch(upper_first_[node] + list - 2, false);
+        }
+    }
+    GraphLinks links_;
+    GraphLinks upper_;
+    std::vector<std::size_t> upper_first_;
     std::size_t linked_nodes_ = 0;  // nodes whose link list was opened (a prefix of the ids)
 
     std::vector<MetadataValue> metadata_;
@@ -180,7 +188,7 @@ private:
     mutable std::vector<NodeId> pending_;
     // Batch visited-test for walks without a filter; null once ids no longer
     // fit its 31-bit gathers.
-    VisitScan scan_ = visit_scan();
+    const VisitScan* scan_ = &visit_scan();
     const BatchKernels* batch_ = &batch_kernels();
     std::vector<std::uint32_t> link_stamps_;
     std::uint32_t link_generation_ = 0;

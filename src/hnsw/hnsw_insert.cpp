@@ -13,7 +13,6 @@ void HnswIndex::store(std::span<const double> vector, std::size_t level, const R
     if (count_ >= std::numeric_limits<NodeId>::max()) InternalFailure::raise("capacity overflow");
     if (count_ >= (std::size_t{1} << 31)) scan_ = nullptr;
     vectors_.insert(vectors_.end(), vector.begin(), vector.end());
-    heads_.insert(heads_.end(), vector.begin(), vector.begin() + static_cast<std::ptrdiff_t>(head_width_));
     if (metric_kind_ == Metric::Angular) {
         double sum = 0.0;
         for (const double x : vector) sum += x * x;
@@ -33,7 +32,9 @@ void HnswIndex::store(std::span<const double> vector, std::size_t level, const R
     }
     levels_.push_back(level);
     ++level_counts_[level];
-    adjacency_.push_back({{}, std::vector<std::vector<NodeId>>(std::min(level, kMaxSplit))});
+    links_.add_list(split(count_ - 1) >= 1);
+    upper_first_.push_back(upper_.lists());
+    for (std::size_t j = 2; j <= split(count_ - 1); ++j) upper_.add_list(false);
     if (row) {
         row_starts_.push_back(metadata_.size());
         metadata_.insert(metadata_.end(), row->begin(), row->end());
@@ -42,17 +43,39 @@ void HnswIndex::store(std::span<const double> vector, std::size_t level, const R
     }
 }
 
+void HnswIndex::reserve(std::size_t more, std::size_t values) {
+    vectors_.reserve(vectors_.size() + more * dim_);
+    if (metric_kind_ == Metric::Angular) norms_.reserve(norms_.size() + more);
+    levels_.reserve(levels_.size() + more);
+    row_starts_.reserve(row_starts_.size() + more);
+    metadata_.reserve(metadata_.size() + values);
+    links_.reserve_lists(more);
+    upper_first_.reserve(upper_first_.size() + more);
+    pivots_.expect(count_ + more);
+    coarse_.expect(count_ + more);
+    visit_stamps_.reserve(count_ + more + kStampPadding);
+    link_stamps_.reserve(count_ + more);
+    insert_cache_.stamps.reserve(count_ + more);
+    insert_cache_.distances.reserve(count_ + more);
+}
+
 std::optional<HnswError> HnswIndex::link(std::size_t node, const Hits& hits, bool& changed) {
     if (link_stamps_.size() < count_) link_stamps_.resize(count_, 0);
     std::vector<NodeId> additions;
-    for (const SearchHit& hit : hits) {
-        const std::size_t n = hit.id;
+    // Each back-link writes at the end of another node's links, far apart in
+    // memory: their headers and ends are fetched a few hits ahead.
+    constexpr std::size_t kHeadAhead = 16, kTailAhead = 8;
+    for (std::size_t i = 0; i < hits.size(); ++i) {
+        if (i + kHeadAhead < hits.size() && hits[i + kHeadAhead].id < linked_nodes_)
+            links_.prefetch_head(hits[i + kHeadAhead].id);
+        if (i + kTailAhead < hits.size() && hits[i + kTailAhead].id < linked_nodes_)
+            links_.prefetch_ends(hits[i + kTailAhead].id);
+        const std::size_t n = hits[i].id;
         if (n != node && link_stamps_[n] != link_generation_) additions.push_back(static_cast<NodeId>(n));
         if (n >= linked_nodes_) return HnswError::InvalidNodeID;
         // Back-link. The new node is the newest id, so if n already links to
         // it, that link is the last one n got.
-        const std::vector<NodeId>& theirs = adjacency_[n].all;
-        if (n != node && (theirs.empty() || theirs.back() != node)) {
+        if (n != node && (links_.size(n) == 0 || links_.last(n) != node)) {
             add_link(n, node);
             changed = true;
         }
@@ -60,6 +83,10 @@ std::optional<HnswError> HnswIndex::link(std::size_t node, const Hits& hits, boo
     }
     if (node >= linked_nodes_) linked_nodes_ = node + 1;
     if (!additions.empty()) changed = true;
+    std::size_t high = 0;
+    for (const NodeId n : additions) high += levels_[n] >= 1;
+    links_.reserve(node, additions.size() - high, false);
+    links_.reserve(node, high, true);
     for (const NodeId n : additions) add_link(node, n);
     return std::nullopt;
 }
@@ -130,8 +157,19 @@ std::optional<HnswIndex::Failure> HnswIndex::create(const VectorList& vectors, c
     if (rows && rows->size() != vectors.size()) return HnswError::AttributeNotFound;
     for (std::size_t i = 0; i < vectors.size(); ++i)
         if (vectors.length(i) != dim_) return WrongLength{{vectors.length(i), dim_}};
+    std::size_t values = 0;
+    if (rows)
+        for (const Row& row : *rows) values += row.size();
+    reserve(vectors.size(), values);
+    const std::size_t links_before = links_.ids();
     for (std::size_t i = 0; i < vectors.size(); ++i)
         if (auto failure = insert(vectors[i], rows ? &(*rows)[i] : nullptr, rng)) return failure;
+    // A create that made an eighth of the links or more leaves the lists
+    // without spare room; the cost is then at most eight times its own.
+    if ((links_.ids() - links_before) * 8 >= links_.ids()) {
+        links_.trim();
+        upper_.trim();
+    }
     return std::nullopt;
 }
 

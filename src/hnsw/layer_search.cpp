@@ -60,76 +60,113 @@ HnswIndex::Hits HnswIndex::walk(std::size_t entry, std::span<const double> query
     candidates.push(first);
     visit_stamps_[entry] = generation;
 
+    // Pivots are judged every kPivotJudged tests and kept while they rule out one in kPivotShare.
+    constexpr std::size_t kPivotJudged = 512, kPivotShare = 8;
+    bool use_pivots = pruning.pivots.usable;
+    std::size_t pivot_tests = 0, pivot_outs = 0;
     std::vector<NodeId>& pending = pending_;
     while (!candidates.empty() && visited < reachable) {
         const SearchHit current = candidates.top();
         candidates.pop();
         if (distance_less(results.back().distance, current.distance)) break;
+        // The next node to expand is most often the best one left now: its
+        // links are fetched while this node's are scanned.
+        if (!candidates.empty()) prefetch_links(candidates.top().id, layer);
 
         // The level, filter and visited tests do not depend on distances, so
         // the neighbours that pass them are gathered first and measured
         // together; admission then runs in link order as before.
         pending.clear();
-        const NodeLinks& lists = adjacency_[current.id];
-        const std::vector<NodeId>& links = lists.list(std::min(layer, lists.count() - 1));
-        // List j holds only neighbours of level >= j: up to the node's last
-        // list the level test cannot fail, and without a filter only the
-        // visited test is left, which a batch scan makes for many at once.
-        const bool level_tested = layer >= lists.count();
+        const std::size_t c = current.id;
+        const std::size_t top = split(c);
+        // What the walk reads of c: its list for this layer when c has one
+        // (see links_), else its highest list, with a level test.
+        const bool level_tested = layer > top;
+        const std::size_t list = std::min(layer, top);
+        const bool merged = list == 0 && links_.streams(c);
+        const NodeId* ids;
+        std::size_t size;
+        if (list == 0) {
+            ids = links_.low(c);
+            size = links_.size(c);
+        } else if (list == 1) {
+            ids = links_.high(c);
+            size = links_.high_size(c);
+        } else {
+            ids = upper_.low(upper_first_[c] + list - 2);
+            size = upper_.size(upper_first_[c] + list - 2);
+        }
+        std::uint8_t* stamps = visit_stamps_.data();
         if (!level_tested && !filtering && scan_) {
-            pending.resize(links.size());
-            pending.resize(scan_(links.data(), links.size(), visit_stamps_.data(), generation, pending.data()));
+            pending.resize((size + 31) / 32 * 32);
+            pending.resize(merged ? scan_->merged(ids, links_.high(c), links_.selector(c), size, stamps, generation,
+                                                  pending.data())
+                                  : scan_->all(ids, size, stamps, generation, pending.data()));
             visited += pending.size();
         } else {
-            for (const NodeId neighbor : links) {
-                if (level_tested && levels_[neighbor] < layer) continue;
+            bool more = true;
+            const auto consider = [&](NodeId neighbor) {
+                if (level_tested && levels_[neighbor] < layer) return;
                 // Refused nodes stay unvisited: another path tests them again.
-                if (filtering && !admits(neighbor, filter)) continue;
-                if (visit_stamps_[neighbor] == generation) continue;
-                visit_stamps_[neighbor] = generation;
+                if (filtering && !admits(neighbor, filter)) return;
+                if (stamps[neighbor] == generation) return;
+                stamps[neighbor] = generation;
                 pending.push_back(neighbor);
-                if (++visited == reachable) break;
+                more = ++visited != reachable;
+            };
+            if (merged) {
+                const NodeId* highs = links_.high(c);
+                const std::uint32_t* selector = links_.selector(c);
+                for (std::size_t i = 0; i < size && more; ++i)
+                    consider(selector[i / 32] >> (i % 32) & 1 ? *highs++ : *ids++);
+            } else {
+                for (std::size_t i = 0; i < size && more; ++i) consider(ids[i]);
             }
         }
         // A neighbour that the pivots or the coarse codes place certainly
         // beyond the farthest hit of a full list is rejected unmeasured, as
         // measuring it would. The pivot test reads a few bytes per node, so
         // it runs over the whole list first, with the farthest hit as it is
-        // now (later ones are only nearer).
-        if (results.size() >= ef && pruning.pivots.usable) {
+        // now (later ones are only nearer); where it rules out too few (wide
+        // walks of a build), the walk stops making it.
+        if (results.size() >= ef && use_pivots) {
             const double worst = results.back().distance;
             std::size_t kept = 0;
             for (const NodeId n : pending)
                 if (!pivots_.rules_out(pruning.pivots, n, worst)) pending[kept++] = n;
+            pivot_tests += pending.size();
+            pivot_outs += pending.size() - kept;
             ruled_out_ += pending.size() - kept;
             pending.resize(kept);
+            if (pivot_tests >= kPivotJudged) {
+                use_pivots = pivot_outs * kPivotShare >= pivot_tests;
+                pivot_tests = pivot_outs = 0;
+            }
         }
-        // The rest are measured eight at a time, each first tested against
-        // the farthest hit as it is by then (the pivots again, since that hit
-        // may have come nearer, then the coarse codes).
+        // The rest are measured eight at a time, each first tested on its
+        // coarse code against the farthest hit as it is by then.
         constexpr std::size_t kLookAhead = 2 * kBatchWidth;
         std::size_t next = 0;
         while (next < pending.size()) {
             const bool full = results.size() >= ef;
             // Only a full list has a farthest hit that a newcomer must beat.
             const double worst = full ? results.back().distance : std::numeric_limits<double>::quiet_NaN();
-            const bool prune = full && (pruning.pivots.usable || pruning.code.usable);
+            const bool prune = full && pruning.code.usable;
             NodeId batch[kBatchWidth];
             std::size_t count = 0;
             while (next < pending.size() && count < kBatchWidth) {
-                // What the tests ahead will read: the bounds' data while
-                // pruning (most nodes stop there), else the vectors' heads.
+                // What the tests ahead will read: the codes while pruning
+                // (most nodes stop there), else the vectors.
                 if (next + kLookAhead < pending.size()) {
                     const NodeId ahead = pending[next + kLookAhead];
                     if (prune) {
-                        pivots_.prefetch(ahead);
                         coarse_.prefetch(ahead);
                     } else {
-                        __builtin_prefetch(heads_.data() + ahead * head_width_);
+                        __builtin_prefetch(vectors_.data() + ahead * dim_);
                     }
                 }
                 const NodeId n = pending[next++];
-                if (prune && ruled_out(pruning, n, worst)) {
+                if (prune && coarse_.rules_out(pruning.code, n, worst)) {
                     ++ruled_out_;
                     continue;
                 }
@@ -139,7 +176,6 @@ HnswIndex::Hits HnswIndex::walk(std::size_t entry, std::span<const double> query
                 if (prune) {
                     const double* row = vectors_.data() + n * dim_;
                     for (std::size_t offset = 0; offset < dim_; offset += 8) __builtin_prefetch(row + offset);
-                    __builtin_prefetch(heads_.data() + n * head_width_);
                 }
             }
             if (count == 0) break;

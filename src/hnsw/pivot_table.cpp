@@ -71,13 +71,18 @@ PivotTable::Assignment PivotTable::assign(const double* vector) const {
     return {lower_bound(distance), upper_bound(distance), static_cast<std::uint32_t>(best)};
 }
 
-void PivotTable::added(const std::vector<double>& vectors, std::size_t count) {
+void PivotTable::expect(std::size_t nodes) {
+    expected_ = std::max(expected_, nodes);
+    if (pivot_count() > 0) assigned_.reserve(expected_);
+}
+
+void PivotTable::added(std::span<const double> vectors, std::size_t count) {
     if (pivot_count() > 0) assigned_.push_back(assign(vectors.data() + (count - 1) * dim_));
 }
 
 // k-means on a sample of the stored vectors (seeded by squared-distance
 // sampling, then refined a few times), and every node assigned again.
-void PivotTable::choose(const std::vector<double>& vectors, std::size_t count) {
+void PivotTable::choose(std::span<const double> vectors, std::size_t count) {
     std::vector<std::size_t> sample;
     const std::size_t step = std::max<std::size_t>(1, count / kSample);
     for (std::size_t id = 0; id < count && sample.size() < kSample; id += step)
@@ -133,7 +138,7 @@ void PivotTable::choose(const std::vector<double>& vectors, std::size_t count) {
                     pivots_[k * dim_ + i] = sums[k * dim_ + i] / static_cast<double>(members[k]);
     }
 
-    assigned_.reserve(count);
+    assigned_.reserve(std::max(count, expected_));
     for (std::size_t id = 0; id < count; ++id) assigned_.push_back(assign(row(id)));
 }
 

@@ -22,9 +22,11 @@ public:
     explicit PivotTable(std::size_t dim);
 
     // Chooses pivots among vectors[0, count * dim) and assigns every node.
-    void choose(const std::vector<double>& vectors, std::size_t count);
+    void choose(std::span<const double> vectors, std::size_t count);
+    // Room for the assignments of `nodes` nodes in all, now and at every later choice.
+    void expect(std::size_t nodes);
     // Assigns node count - 1 (no-op before the first choice).
-    void added(const std::vector<double>& vectors, std::size_t count);
+    void added(std::span<const double> vectors, std::size_t count);
 
     // Bounds on the computed distances from one query to every pivot.
     struct QueryBounds {
@@ -67,6 +69,7 @@ private:
     RoundingMargins margins_;
     std::vector<double> pivots_;  // pivot_count() * dim_
     std::vector<Assignment> assigned_;
+    std::size_t expected_ = 0;
     const BatchKernels* batch_ = &batch_kernels();
     std::size_t pivot_count() const { return dim_ == 0 ? 0 : pivots_.size() / dim_; }
 };

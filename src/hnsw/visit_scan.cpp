@@ -23,6 +23,21 @@ std::size_t scan_portable(const std::uint32_t* links, std::size_t count, std::ui
     return found;
 }
 
+std::size_t merged_portable(const std::uint32_t* low, const std::uint32_t* high, const std::uint32_t* selector,
+                            std::size_t count, std::uint8_t* stamps, std::uint8_t generation, std::uint32_t* fresh) {
+    std::size_t found = 0, lows = 0, highs = 0;
+    for (std::size_t i = 0; i < count; ++i) {
+        const bool is_high = selector[i / 32] >> (i % 32) & 1;
+        const std::uint32_t id = is_high ? high[highs] : low[lows];
+        highs += is_high;
+        lows += !is_high;
+        if (stamps[id] == generation) continue;
+        stamps[id] = generation;
+        fresh[found++] = id;
+    }
+    return found;
+}
+
 #if defined(__x86_64__)
 
 // Stamps are bytes, gathered four at a time from each id's address (hence
@@ -73,35 +88,56 @@ __attribute__((target("avx512f"))) std::size_t scan_avx512(const std::uint32_t* 
     return found + scan_portable(links + i, count - i, stamps, generation, fresh + found);
 }
 
+// Sixteen links at a time: each stream's next ids are spread into the lanes
+// the selector gives them, then tested as in scan_avx512.
+__attribute__((target("avx512f"))) std::size_t merged_avx512(const std::uint32_t* low, const std::uint32_t* high,
+                                                             const std::uint32_t* selector, std::size_t count,
+                                                             std::uint8_t* stamps, std::uint8_t generation,
+                                                             std::uint32_t* fresh) {
+    const __m512i gen = _mm512_set1_epi32(generation);
+    const __m512i low_byte = _mm512_set1_epi32(0xFF);
+    std::size_t found = 0, lows = 0, highs = 0;
+    for (std::size_t i = 0; i < count; i += 16) {
+        const __mmask16 valid = count - i >= 16 ? 0xFFFF : static_cast<__mmask16>((1u << (count - i)) - 1);
+        const __mmask16 from_high = static_cast<__mmask16>(selector[i / 32] >> (i % 32)) & valid;
+        const __mmask16 from_low = static_cast<__mmask16>(~from_high) & valid;
+        const __m512i ids = _mm512_mask_expand_epi32(_mm512_maskz_expand_epi32(from_low, _mm512_loadu_si512(low + lows)),
+                                                     from_high, _mm512_loadu_si512(high + highs));
+        lows += static_cast<std::size_t>(__builtin_popcount(from_low));
+        highs += static_cast<std::size_t>(__builtin_popcount(from_high));
+        const __m512i stamped = _mm512_and_si512(_mm512_mask_i32gather_epi32(gen, valid, ids, stamps, 1), low_byte);
+        const __mmask16 unseen = _mm512_mask_cmpneq_epi32_mask(valid, stamped, gen);
+        if (!unseen) continue;
+        _mm512_storeu_si512(fresh + found, _mm512_maskz_compress_epi32(unseen, ids));
+        alignas(64) std::uint32_t lanes[16];
+        _mm512_store_si512(lanes, ids);
+        found += static_cast<std::size_t>(__builtin_popcount(unseen));
+        for (unsigned bits = unseen; bits; bits &= bits - 1) stamps[lanes[__builtin_ctz(bits)]] = generation;
+    }
+    return found;
+}
+
 #endif
 
-struct ScanVariant {
-    VisitScan scan;
-    const char* name;
-};
-
-constexpr ScanVariant kPortable{scan_portable, "portable"};
+constexpr VisitScan kPortable{scan_portable, merged_portable, "portable"};
 #if defined(__x86_64__)
-constexpr ScanVariant kAvx2{scan_avx2, "avx2"};
-constexpr ScanVariant kAvx512{scan_avx512, "avx512"};
+constexpr VisitScan kAvx2{scan_avx2, merged_portable, "avx2"};
+constexpr VisitScan kAvx512{scan_avx512, merged_avx512, "avx512"};
 #endif
 
 // Fastest first; the portable variant runs everywhere.
-constexpr auto kVariants = std::to_array<const ScanVariant*>({
+constexpr auto kVariants = std::to_array<const VisitScan*>({
 #if defined(__x86_64__)
     &kAvx512, &kAvx2,
 #endif
     &kPortable});
 
-const VisitScan kChosen = fastest_variant(kVariants).scan;
+const VisitScan& kChosen = fastest_variant(kVariants);
 
 }  // namespace
 
-VisitScan visit_scan() { return kChosen; }
+const VisitScan& visit_scan() { return kChosen; }
 
-VisitScan visit_scan_named(const char* name) {
-    const ScanVariant* variant = named_variant(kVariants, name);
-    return variant ? variant->scan : nullptr;
-}
+const VisitScan* visit_scan_named(const char* name) { return named_variant(kVariants, name); }
 
 }  // namespace quarix

@@ -29,6 +29,14 @@ inline constexpr std::int32_t kHighestFine = 8000;
 inline constexpr std::int64_t kWidestDifference = kFinePerStep * 255 - kLowestFine;
 static_assert(kWidestDifference >= kHighestFine);
 
+// A fine position as 128 * high + low with low in 0..127, for kernels that
+// take byte dot products of codes (unsigned) with the query (signed bytes).
+inline void split_fine(std::int32_t fine, std::int8_t& high, std::int8_t& low) {
+    high = static_cast<std::int8_t>(fine >> 7);
+    low = static_cast<std::int8_t>(fine & 127);
+}
+static_assert((kHighestFine >> 7) <= 127 && (kLowestFine >> 7) >= -128);
+
 // The count at which a Euclidean index first fits its bounds (0: never); it
 // fits them again each time its count doubles. Tests lower it to exercise
 // pruning on small indexes.

@@ -9,6 +9,8 @@
 #include <utility>
 #include <vector>
 
+#include "metrics/page_allocator.hpp"
+
 namespace quarix {
 
 class VectorList {
@@ -22,8 +24,8 @@ public:
     }
 
     void reserve_vectors(std::size_t count) { ends_.reserve(count); }
-    std::vector<double>& values() { return values_; }
-    const std::vector<double>& values() const { return values_; }
+    PagedVector<double>& values() { return values_; }
+    const PagedVector<double>& values() const { return values_; }
     // Closes the vector made of the values appended since the previous close.
     void close_vector() { ends_.push_back(values_.size()); }
     // Closes a vector of `length` elements without values, refused like those of refused().
@@ -52,7 +54,8 @@ public:
 private:
     using Refusal = std::pair<std::size_t, std::size_t>;  // (vector, length)
 
-    std::vector<double> values_;
+    // A batch can be as large as the index it goes to; freed after the call, it must not stay resident.
+    PagedVector<double> values_;
     std::vector<std::size_t> ends_;
     std::vector<Refusal> refusals_;  // in vector order
     std::optional<Refusal> uniform_refusal_;  // (count, length)

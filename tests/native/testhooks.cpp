@@ -28,6 +28,7 @@
 #include "metrics/metric_names.hpp"
 #include "hnsw/py_hnsw.hpp"
 #include "hnsw/thread_rng.hpp"
+#include "hnsw/graph_links.hpp"
 #include "hnsw/visit_scan.hpp"
 #include "metrics/batch_distance.hpp"
 
@@ -326,12 +327,14 @@ PyObject* batch_distances(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     });
 }
 
-// visit_scan(kernel, links, stamps, generation): the fresh ids and the stamps
-// after one batch visited-test; None when this CPU cannot run the kernel.
+// visit_scan(kernel, links, stamps, generation, high=None): the fresh ids and
+// the stamps after one batch visited-test; with `high` (a bool per link),
+// the links are kept as two streams as a graph keeps them. None when this
+// CPU cannot run the kernel.
 PyObject* visit_scan_with(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     return entry([&]() -> Ref {
-        if (nargs != 4) throw_pending(PyExc_TypeError, "visit_scan(kernel, links, stamps, generation)");
-        const VisitScan scan = visit_scan_named(to_text(args[0]).c_str());
+        if (nargs != 4 && nargs != 5) throw_pending(PyExc_TypeError, "visit_scan(kernel, links, stamps, generation, high=None)");
+        const VisitScan* scan = visit_scan_named(to_text(args[0]).c_str());
         if (!scan) return Ref::borrow(Py_None);
         std::vector<std::uint32_t> links;
         std::vector<std::uint8_t> stamps;
@@ -339,16 +342,70 @@ PyObject* visit_scan_with(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         for (const double x : to_vector(args[2])) stamps.push_back(static_cast<std::uint8_t>(x));
         for (const std::uint32_t id : links)
             if (id >= stamps.size()) throw_pending(PyExc_ValueError, "link beyond the stamps");
+        const std::size_t count = links.size();
         const std::size_t size = stamps.size();
         stamps.resize(size + kStampPadding, 0);
-        std::vector<std::uint32_t> fresh(links.size());
-        fresh.resize(scan(links.data(), links.size(), stamps.data(), static_cast<std::uint8_t>(to_size(args[3])),
-                          fresh.data()));
+        std::vector<std::uint32_t> fresh((count + 31) / 32 * 32);
+        const std::uint8_t generation = static_cast<std::uint8_t>(to_size(args[3]));
+        if (nargs == 5 && !is_absent(args[4])) {
+            const std::vector<double> high = to_vector(args[4]);
+            if (high.size() != count) throw_pending(PyExc_ValueError, "one entry of high per link");
+            // Each stream with the room past its end that a graph's arena gives it.
+            std::vector<std::uint32_t> lows, highs, selector((count + 31) / 32, 0);
+            for (std::size_t i = 0; i < count; ++i) {
+                if (high[i] != 0.0) {
+                    selector[i / 32] |= std::uint32_t{1} << (i % 32);
+                    highs.push_back(links[i]);
+                } else {
+                    lows.push_back(links[i]);
+                }
+            }
+            lows.resize(lows.size() + GraphLinks::kPadding, 0);
+            highs.resize(highs.size() + GraphLinks::kPadding, 0);
+            fresh.resize(scan->merged(lows.data(), highs.data(), selector.data(), count, stamps.data(), generation,
+                                      fresh.data()));
+        } else {
+            fresh.resize(scan->all(links.data(), count, stamps.data(), generation, fresh.data()));
+        }
         stamps.resize(size);
         const auto as_list = [](const auto& values) {
             return new_list(values.size(), [&](std::size_t i) { return new_size(values[i]); });
         };
         return new_pair(as_list(fresh), as_list(stamps));
+    });
+}
+
+// graph_links(ops): a GraphLinks after ops, each (0, streams) to open a
+// list, (1, list, id, high) to append, (2, list, more, high) to reserve or
+// (3,) to trim; per list (every id in order, the high stream, the last id).
+PyObject* graph_links(PyObject*, PyObject* arg) {
+    return entry([&]() -> Ref {
+        GraphLinks links;
+        const Ref ops = Ref::steal(checked_new(PySequence_List(arg)));
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(ops.get()); ++i) {
+            const std::vector<double> op = to_vector(PyList_GET_ITEM(ops.get(), i));
+            const auto at = [&](std::size_t j) { return static_cast<std::size_t>(op.at(j)); };
+            if (at(0) == 0) links.add_list(op.at(1) != 0.0);
+            if (at(0) != 0 && at(0) != 3 && at(1) >= links.lists()) throw_pending(PyExc_ValueError, "no such list");
+            if (at(0) == 1) links.append(at(1), static_cast<GraphLinks::NodeId>(at(2)), op.at(3) != 0.0);
+            if (at(0) == 2) links.reserve(at(1), at(2), op.at(3) != 0.0);
+            if (at(0) == 3) links.trim();
+        }
+        return new_list(links.lists(), [&](std::size_t list) {
+            std::vector<std::size_t> all, high(links.high(list), links.high(list) + links.high_size(list));
+            const GraphLinks::NodeId* lows = links.low(list);
+            const GraphLinks::NodeId* highs = links.high(list);
+            for (std::size_t j = 0; j < links.size(list); ++j) {
+                const bool is_high = links.streams(list) && (links.selector(list)[j / 32] >> (j % 32) & 1);
+                all.push_back(is_high ? *highs++ : *lows++);
+            }
+            if (!links.streams(list)) high.clear();
+            const auto as_list = [](const auto& values) {
+                return new_list(values.size(), [&](std::size_t i) { return new_size(values[i]); });
+            };
+            Ref last = links.size(list) ? new_size(links.last(list)) : Ref::borrow(Py_None);
+            return Ref::steal(checked_new(PyTuple_Pack(3, as_list(all).get(), as_list(high).get(), last.get())));
+        });
     });
 }
 
@@ -537,6 +594,7 @@ PyMethodDef kMethods[] = {
      "Per block, the least lane sum over all codes to the query, with the named code kernels."},
     {"batch_distances", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(batch_distances)),
      METH_FASTCALL, "Distances from a query to up to eight rows with the named batch kernels."},
+    {"graph_links", graph_links, METH_O, "The lists of a GraphLinks after the given appends, reserves and trims."},
     {"visit_scan", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(visit_scan_with)), METH_FASTCALL,
      "One batch visited-test with the named kernel."},
     {"plan_levels", plan_levels, METH_VARARGS, "The next count levels of the thread's generator, not consumed."},
