@@ -20,7 +20,7 @@ and PNG plots beside it.
 from common import (COLORS, HERE, HNSW_EF_CONSTRUCTION, HNSW_M, K, NAMES, PEER_EFS, PYHNSW_DEFAULT_EF,  # noqa: F401
                     PYHNSW_EFS, RECALL_GOAL, REPO, ROUNDS, SEED, exact_knn, filtered_truth, finish_axes, fmt,
                     fmt_load, log, machine_info, measure, memory_bandwidth, recall_at_k, results_dir, save_figure,
-                    summarize, table, versions)
+                    summarize, table, versions, cheapest_reaching)
 
 import argparse  # noqa: E402
 import datetime  # noqa: E402
@@ -44,14 +44,19 @@ N_CLUSTERS = 64
 FILTER_ATTRS = {"t2": 2, "t10": 10, "t100": 100, "t1000": 1000}
 
 # Targets of the speed work, checked against the measured rows below. Rows
-# without a target (scan rate beside bandwidth, memory, filtered recall, the
-# growth of build time) are reported for reading, not judged.
+# without a target (scan rate beside bandwidth, filtered recall) are reported
+# for reading, not judged.
 TARGETS = {
     "flat_vs_numpy": 1 / 3,        # PyFlat latency / faster numpy form, at most
-    "build_vs_hnswlib": 5.0,       # PyHNSW build time / hnswlib build time at N=20,000, at most
+    "build_vs_hnswlib": 6.0,       # PyHNSW build time / hnswlib build time at N=20,000, at most
     "ef10_recall": RECALL_GOAL,    # PyHNSW recall@10 at ef_search=10, at least
-    "ef10_vs_hnswlib": 6.0,        # PyHNSW latency at ef_search=10 / hnswlib at recall 0.99, at most
+    # PyHNSW latency at its cheapest ef_search reaching recall 0.99 / hnswlib's at its cheapest, at most
+    "latency_vs_hnswlib": 2.5,
+    "bytes_per_node": 7000,        # PyHNSW resident bytes per node at N=20,000, at most
     "conversion_us": 0.3,          # converting a list of 128 floats, microseconds, at most
+    # Measured before the graph's layout work (full run of 2026-12-08): neither may get worse.
+    "build_exponent": 1.58,        # build time growth exponent over N=5,000 to 100,000, at most
+    "bytes_per_node_100k": 12057,  # resident bytes per node at N=100,000, at most
 }
 
 CONFIGS = {
@@ -359,30 +364,37 @@ def target_rows(R):
         row(f"2. PyHNSW build, N={n:,}", None, None, None, f"≤ {TARGETS['build_vs_hnswlib']}×", None)
 
     ef10 = next((s for s in pyhnsw_curve(R, n) if s["ef"] == 10), None)
-    h = graph(R, "hnswlib", n=n)
-    hit = None
-    if h:
-        hit = next((s for s in h[0]["sweep"] if s["recall"] is not None and s["recall"] >= RECALL_GOAL), None)
     if ef10:
-        row(f"3. PyHNSW recall@10 at ef_search=10, N={n:,}", ef10["recall"],
-            f"{hit['recall']:.3f} (hnswlib ef={hit['ef']})" if hit else "—", None,
+        row(f"3. PyHNSW recall@10 at ef_search=10, N={n:,}", ef10["recall"], None, None,
             f"≥ {TARGETS['ef10_recall']}", ef10["recall"] >= TARGETS["ef10_recall"])
-        if hit:
-            ratio = ef10["median_us"] / hit["median_us"]
-            row(f"3. PyHNSW latency at ef_search=10 vs hnswlib at recall ≥ {RECALL_GOAL} (ef={hit['ef']}), µs",
-                ef10["median_us"], hit["median_us"], ratio, f"≤ {TARGETS['ef10_vs_hnswlib']}×",
-                ratio <= TARGETS["ef10_vs_hnswlib"])
-        else:
-            row(f"3. PyHNSW latency at ef_search=10 (hnswlib never reached recall {RECALL_GOAL})",
-                ef10["median_us"], None, None, f"≤ {TARGETS['ef10_vs_hnswlib']}×", None)
     else:
-        row(f"3. PyHNSW at ef_search=10, N={n:,}", None, None, None, f"≥ {TARGETS['ef10_recall']} recall", None)
+        row(f"3. PyHNSW recall@10 at ef_search=10, N={n:,}", None, None, None, f"≥ {TARGETS['ef10_recall']}", None)
+    h = graph(R, "hnswlib", n=n)
+    ours = cheapest_reaching(pyhnsw_curve(R, n), RECALL_GOAL)
+    theirs = cheapest_reaching(h[0]["sweep"], RECALL_GOAL) if h else None
+    target = f"≤ {TARGETS['latency_vs_hnswlib']}×"
+    if ours and theirs:
+        ratio = ours["median_us"] / theirs["median_us"]
+        row(f"3. PyHNSW latency at recall ≥ {RECALL_GOAL}, cheapest ef each (PyHNSW ef={ours['ef']}, hnswlib "
+            f"ef={theirs['ef']}), N={n:,}, µs", ours["median_us"], theirs["median_us"], ratio, target,
+            ratio <= TARGETS["latency_vs_hnswlib"])
+    else:
+        row(f"3. PyHNSW latency at recall ≥ {RECALL_GOAL} (not reached by "
+            f"{'PyHNSW' if not ours else 'hnswlib'}), N={n:,}", None, None, None, target, None)
 
     pm, hm = solo_builds(R, "pyhnsw").get(n), solo_builds(R, "hnswlib").get(n)
     if pm and hm:
         ratio = pm["bytes_per_node"] / hm["bytes_per_node"]
-        row(f"4. Memory per node, N={n:,} (bytes; peer: hnswlib)", pm["bytes_per_node"], hm["bytes_per_node"],
-            ratio, "report", None)
+        row(f"4. Memory per node, N={n:,} (RSS bytes; peer: hnswlib)", pm["bytes_per_node"], hm["bytes_per_node"],
+            ratio, f"≤ {TARGETS['bytes_per_node']:,} bytes", pm["bytes_per_node"] <= TARGETS["bytes_per_node"])
+    big = solo_builds(R, "pyhnsw").get(max(cfg["scale_ns"]))
+    if big:
+        hbig = solo_builds(R, "hnswlib").get(big["n"])
+        row(f"4. Memory per node, N={big['n']:,} (RSS bytes; peer: hnswlib)", big["bytes_per_node"],
+            hbig["bytes_per_node"] if hbig else None,
+            big["bytes_per_node"] / hbig["bytes_per_node"] if hbig else None,
+            f"≤ {TARGETS['bytes_per_node_100k']:,} bytes (before)",
+            big["bytes_per_node"] <= TARGETS["bytes_per_node_100k"] if big["n"] == 100_000 else None)
 
     # Measured through search: a 128-float query against one stored vector,
     # minus the same call with a 1-float query. insert would also count the
@@ -406,8 +418,10 @@ def target_rows(R):
     he = fit_exponent([(k, v["build_s"]) for k, v in solo_builds(R, "hnswlib").items()
                        if k in cfg["scale_ns"]])
     sizes = sorted(k for k in solo_builds(R, "pyhnsw") if k in cfg["scale_ns"])
+    full_range = sizes[:1] == [5_000] and sizes[-1:] == [100_000]
     row(f"7. Build time growth exponent (time ∝ N^e), PyHNSW over N={', '.join(f'{s:,}' for s in sizes)}; peer hnswlib",
-        pe, he, (pe / he) if pe and he else None, "report", None)
+        pe, he, (pe / he) if pe and he else None, f"≤ {TARGETS['build_exponent']} (before)",
+        pe <= TARGETS["build_exponent"] if pe and full_range else None)
     return rows
 
 

@@ -254,3 +254,9 @@ def save_figure(fig, path):
     fig.tight_layout()
     fig.savefig(path)
     plt.close(fig)
+
+
+def cheapest_reaching(sweep, recall):
+    """The sweep's point of least ef whose recall reaches the given one, or None."""
+    reached = [s for s in sweep if s["recall"] is not None and s["recall"] >= recall]
+    return min(reached, key=lambda s: s["ef"]) if reached else None

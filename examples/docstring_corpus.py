@@ -1,10 +1,13 @@
-"""Real text to search: the docstrings of this interpreter's own standard library, embedded offline.
+"""Real text to search: docstrings, embedded offline.
 
-Every public module of the standard library that imports here, and every
-public class, function and method defined in one, that has a docstring, is one
-text; its metadata are its module's top-level package ("os", "email", ...) and
-its kind ("module", "class", "function", "method"). Every machine with the same
-CPython has the same corpus.
+By default the corpus is this interpreter's own standard library: every public
+module that imports here, and every public class, function and method defined
+in one, that has a docstring, is one text, so every machine with the same
+CPython has the same corpus. `collect(installed=True)` adds the top-level
+packages of every distribution installed beside it (the benchmark's
+environment: numpy, ray, matplotlib, ...), walked the same way. A docstring
+met twice is kept once. A text's metadata are its module's top-level package
+("os", "numpy", ...) and its kind ("module", "class", "function", "method").
 
 Embeddings come from the static text-embedding model that the PyPI package
 wordllama ships inside its wheel (256 elements per text). It is loaded from the
@@ -19,6 +22,7 @@ Used by examples/semantic_search.py and by the benchmark's real-data section.
 import contextlib
 import hashlib
 import importlib
+import importlib.metadata
 import inspect
 import io
 import os
@@ -36,6 +40,9 @@ DEFAULT_CACHE = Path(__file__).resolve().parents[1] / "bench" / "data"
 # imported, or hold the interpreter's own tests: never imported.
 SKIPPED = {"antigravity", "this", "idlelib", "tkinter", "turtle", "turtledemo", "test", "ensurepip", "pydoc_data",
            "lib2to3", "xxsubtype", "xxlimited", "xxlimited_35"}
+# Installed packages left out: this project's own (its docstrings change with
+# the code, and the cache with them), aliases and import-time helpers.
+SKIPPED_INSTALLED = {"quarix", "quarix_shards", "pylab", "py", "__pycache__"}
 KINDS = ("module", "class", "function", "method")
 
 
@@ -55,24 +62,35 @@ def _public(name):
     return not any(part.startswith("_") for part in name.split("."))
 
 
-def _module_names():
+def installed_packages():
+    """Top-level packages of the distributions installed beside this interpreter's standard library."""
+    tops = set(importlib.metadata.packages_distributions())
+    return sorted(t for t in tops if t.isidentifier() and _public(t) and t not in SKIPPED_INSTALLED
+                  and t not in sys.stdlib_module_names)
+
+
+def _module_names(tops, installed):
+    """The modules to read: the public standard library, then (installed) every
+    module of each installed package, private ones too, as libraries often
+    define their public classes in private modules; never their tests."""
     names = set()
-    for top in sorted(sys.stdlib_module_names):
+    for top in tops:
         if not _public(top) or top in SKIPPED:
             continue
         module = _quiet_import(top)
         if module is None:
             continue
         names.add(top)
+        private = top in installed
         if hasattr(module, "__path__"):
             for info in pkgutil.iter_modules(module.__path__, prefix=top + "."):
-                names |= _walk(info.name, info.ispkg)
+                names |= _walk(info.name, info.ispkg, private)
     return sorted(names)
 
 
-def _walk(name, is_package):
-    last = name.rsplit(".", 1)[-1]
-    if not _public(name) or last == "__main__" or last.startswith("test"):
+def _walk(name, is_package, private):
+    parts = name.split(".")
+    if parts[-1] == "__main__" or any(p.startswith("test") for p in parts[1:]) or not (private or _public(name)):
         return set()
     module = _quiet_import(name)
     if module is None:
@@ -80,7 +98,7 @@ def _walk(name, is_package):
     found = {name}
     if is_package and hasattr(module, "__path__"):
         for info in pkgutil.iter_modules(module.__path__, prefix=name + "."):
-            found |= _walk(info.name, info.ispkg)
+            found |= _walk(info.name, info.ispkg, private)
     return found
 
 
@@ -91,7 +109,7 @@ def _quiet_import(name):
                 contextlib.redirect_stderr(io.StringIO()):
             warnings.simplefilter("ignore")
             return importlib.import_module(name)
-    except Exception:
+    except (Exception, SystemExit):
         return None
 
 
@@ -100,16 +118,18 @@ def _doc(obj):
     return inspect.cleandoc(doc) if doc and doc.strip() else None
 
 
-def collect():
+def collect(installed=False):
     """Every text of the corpus, in a fixed order (by module, then by name)."""
-    texts = []
+    texts, seen = [], set()
 
     def add(name, kind, obj):
         doc = _doc(obj)
-        if doc:
+        if doc and doc not in seen:
+            seen.add(doc)
             texts.append(Text(name, name.split(".")[0], kind, doc))
 
-    for modname in _module_names():
+    packages = installed_packages() if installed else []
+    for modname in _module_names(sorted(sys.stdlib_module_names) + packages, set(packages)):
         module = sys.modules[modname]
         add(modname, "module", module)
         for name, obj in sorted(vars(module).items()):
