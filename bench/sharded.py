@@ -5,8 +5,8 @@ Run through ./bench/run (after the single-index benchmark), or directly with
 clustered set of bench.py. For S shards on this machine's local Ray it
 measures: build wall time, recall@10 with the defaults, queries/s one query
 per call and as one search_many over every query, the Ray round trip per call
-beside the index's own time, and each shard's memory. Output:
-bench/results/sharded.md and sharded.png.
+beside the index's own time, and each shard's memory; then filtered search
+(bench/sharded_filters.py). Output: bench/results/sharded.md and sharded.png.
 """
 
 import os
@@ -24,6 +24,7 @@ from pathlib import Path
 import numpy as np
 
 import bench as core
+import sharded_filters
 
 CONFIGS = {
     "full": dict(n=100_000, n_queries=1000, per_call=200, shard_counts=[1, 2, 4, 8]),
@@ -194,7 +195,7 @@ def plot(graph, flat, cores, path):
     fig.savefig(path, dpi=110)
 
 
-def report(mode, cfg, graph, flat, cores, elapsed, out_dir, started):
+def report(mode, cfg, graph, flat, filters, cores, elapsed, out_dir, started):
     info, versions = core.machine_info(), core.versions()
     import ray
 
@@ -239,7 +240,8 @@ def report(mode, cfg, graph, flat, cores, elapsed, out_dir, started):
            f"search_many over every query, and one PyFlat's loop of `search` over the same queries, take turns "
            f"{core.ROUNDS} times for each shard count; each keeps its fastest turn (one PyFlat's row: its fastest "
            "turn of all). Each shard holds one PyFlat of its vectors.", "",
-           "![build time and queries/s against shard count](sharded.png)", "", "## Machine", ""]
+           "![build time and queries/s against shard count](sharded.png)", ""]
+    md += sharded_filters.report_lines(filters) + ["## Machine", ""]
     md += [f"- {key}: {value}" for key, value in info.items()]
     md += ["", "## Versions", ""] + [f"- {key}: {value}" for key, value in versions.items()]
     (out_dir / "sharded.md").write_text("\n".join(md) + "\n")
@@ -266,8 +268,9 @@ def main():
     graph = graph_section(X, Q, gt, cfg, cores)
     graph["n"] = cfg["n"]
     flat = flat_section(X, Q, cfg)
+    filters = sharded_filters.run(args.quick)
     plot(graph, flat, cores, out_dir / "sharded.png")
-    report(mode, cfg, graph, flat, cores, time.perf_counter() - begin, out_dir, started)
+    report(mode, cfg, graph, flat, filters, cores, time.perf_counter() - begin, out_dir, started)
     core.log(f"==> sharded section done in {time.perf_counter() - begin:.0f} s; see {out_dir / 'sharded.md'}")
 
 

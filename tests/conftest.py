@@ -3,7 +3,7 @@ import os
 import pytest
 
 from native.build_hooks import build_hooks
-from run_mode import SANITIZER_FLAGS, hand_sanitizers_to_ray_workers
+from run_mode import SANITIZER_FLAGS, ray_started_with_sanitizers_handed_over
 
 
 def pytest_configure(config):
@@ -25,11 +25,6 @@ def local_ray():
         # A local Ray of the tests' own keeps all its traffic on loopback.
         os.environ.setdefault("RAY_ENABLE_WINDOWS_OR_OSX_CLUSTER", "0")
         # Ray's daemons and workers inherit this process's environment as ray.init finds it.
-        saved = dict(os.environ)
-        hand_sanitizers_to_ray_workers()
-        try:
+        with ray_started_with_sanitizers_handed_over():
             ray.init(num_cpus=2, include_dashboard=False, logging_level="ERROR", log_to_driver=False)
-        finally:
-            os.environ.clear()
-            os.environ.update(saved)
     return ray

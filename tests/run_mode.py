@@ -1,5 +1,6 @@
 """Whether the suite runs under the sanitizer build (./run sanitize), where some gauges read differently."""
 
+import contextlib
 import json
 import os
 
@@ -33,3 +34,20 @@ def hand_sanitizers_to_ray_workers(environ=os.environ):
                                                                       "fast_unwind_on_malloc=1")
     # How ray.init learns a job's runtime environment from the process that starts it.
     environ["RAY_JOB_CONFIG_JSON_ENV_VAR"] = json.dumps({"runtime_env": {"env_vars": workers}})
+
+
+@contextlib.contextmanager
+def ray_started_with_sanitizers_handed_over():
+    """Runs the block (which starts Ray) under hand_sanitizers_to_ray_workers, then gives this
+    process its environment back, keeping what Ray itself set there: without its RAY_AUTH_MODE,
+    a later Ray started from this process loses its first actors."""
+    saved = dict(os.environ)
+    hand_sanitizers_to_ray_workers()
+    before = dict(os.environ)
+    try:
+        yield
+    finally:
+        set_by_ray = {name: value for name, value in os.environ.items() if before.get(name) != value}
+        os.environ.clear()
+        os.environ.update(saved)
+        os.environ.update(set_by_ray)

@@ -8,6 +8,7 @@ import numpy as np
 import ray
 
 import quarix
+from quarix_shards._exact_filter import MatchedVectors
 
 
 def _failure(error):
@@ -30,15 +31,21 @@ class Shard:
     # The classes are reached through the module: Ray ships this class by value,
     # and the index types (named builtins.PyFlat and builtins.PyHNSW) cannot be
     # pickled by reference themselves.
-    def __init__(self, kind, settings):
+    def __init__(self, kind, settings, exact_below=0):
         # One index per shard: a PyFlat's scan rules vectors out against the k-th best of all it holds,
         # which pieces of their own (each with its own bound) would loosen.
         self._exact = kind == "flat"
         self._index = quarix.PyFlat(**settings) if self._exact else quarix.PyHNSW(**settings)
+        self._matched = None
+        if not self._exact and exact_below > 0 and settings.get("schema"):
+            self._matched = MatchedVectors(settings["dim"], settings.get("metric"), settings["schema"], exact_below)
         self._stored = 0
 
     def stored(self):
         return self._stored
+
+    def node(self):
+        return ray.get_runtime_context().get_node_id()
 
     def resident_bytes(self):
         """This shard's process size (Linux), for planning how many vectors a machine holds."""
@@ -51,6 +58,8 @@ class Shard:
     def insert(self, vector, *metadata):
         try:
             self._index.insert(vector, *metadata)
+            if self._matched is not None:
+                self._matched.add(np.asarray(vector)[None, :], [metadata[0]] if metadata else None)
         except BaseException as error:
             return _failure(error)
         self._stored += 1
@@ -59,18 +68,27 @@ class Shard:
     def create(self, rows, *metadata):
         try:
             self._index.create(rows, *metadata)
+            if self._matched is not None:
+                self._matched.add(rows, metadata[0] if metadata else None)
         except BaseException as error:
             return _failure(error)
         self._stored += len(rows)
         return None
 
-    def search_many(self, queries, *arguments):
-        """Every query's hits, and the seconds the index itself spent on them."""
+    def search_many(self, queries, k=None, filter=None):
+        """Every query's hits, and the seconds the index itself spent on them. A graph shard says
+        whether it answered exactly (a selective filter), and then each hit carries its id in the shard."""
         try:
             start = time.perf_counter()
-            search = self._index.search
-            hits = [search(query, *arguments) for query in queries]
-            seconds = time.perf_counter() - start
-            return (hit_arrays(hits) if self._exact else hits), seconds
+            if self._exact:
+                search = self._index.search
+                answer = hit_arrays([search(query, k) for query in queries])
+            else:
+                ids = self._matched.selective(filter) if filter is not None and self._matched else None
+                if ids is not None:
+                    answer = True, [self._matched.nearest(query, ids, k) for query in queries]
+                else:
+                    answer = False, [self._index.search(query, k, filter) for query in queries]
+            return answer, time.perf_counter() - start
         except BaseException as error:
             return _failure(error)

@@ -8,8 +8,8 @@ import threading
 import numpy as np
 import ray
 
-from quarix_shards._runtime import (ShardLostError, collect, ensure_ray, lost_error, shard_count, start_error,
-                                    start_shards)
+from quarix_shards._runtime import (ShardLostError, caller_places, check_room, collect, ensure_ray, lost_error, lost_shards,
+                                    placement_note, shard_count, start_shards, wait_started)
 
 # With a bar, each shard gets its part in about this many pieces, so the bar moves while the shards build.
 _PIECES_PER_SHARD = 40
@@ -36,24 +36,46 @@ def queries_list(queries):
         ) from None
 
 
+_DEFAULT_START_TIMEOUT = 120.0
+
+
+def start_timeout_seconds(value):
+    if value is None:
+        return _DEFAULT_START_TIMEOUT
+    if isinstance(value, bool) or not isinstance(value, (int, float)):
+        raise TypeError(f"start_timeout must be a number of seconds or None, not {type(value).__name__}")
+    if not value > 0 or math.isinf(value):
+        raise ValueError(f"start_timeout must be a positive, finite number of seconds, got {value!r}")
+    return float(value)
+
+
 class Sharded:
     """The shards of one index: vector g (in insertion order) lives in shard g mod S as its local vector g div S."""
 
-    def __init__(self, kind, settings, shards, actor_options):
+    def __init__(self, kind, settings, shards, actor_options, start_timeout, *shard_arguments):
+        name = type(self).__name__
+        timeout = start_timeout_seconds(start_timeout)
         ensure_ray()
         self._shard_total = shard_count(shards)
-        self._actors = start_shards(self._shard_total, kind, settings, actor_options)
+        check_room(name, self._shard_total)
+        self._actors = None
         self._count = 0
         self._failure = None
         self._lock = threading.Lock()
+        self._actors = start_shards(self._shard_total, kind, settings, actor_options, *shard_arguments)
         # Wait until every shard runs, so a shard that cannot start (quarix missing on a
         # machine, say) fails here rather than in the first call that stores vectors.
         try:
-            collect([actor.stored.remote() for actor in self._actors],
-                    lambda shard, error: start_error(type(self).__name__, shard, self._shard_total, error))
-        except ShardLostError:
+            self._nodes = wait_started(name, self._actors, timeout)
+        except BaseException:
             self.close()
             raise
+        placement_note(name, self._nodes, caller_places(actor_options))
+
+    @property
+    def placement(self):
+        """The Ray node id (hex) that holds each shard, in shard order."""
+        return list(self._nodes)
 
     @property
     def shards(self):
@@ -88,8 +110,10 @@ class Sharded:
         return (count - shard + self._shard_total - 1) // self._shard_total
 
     def _lost(self, shard, error):
-        self._failure = lost_error(type(self).__name__, shard, self._shard_total,
-                                   self._stored_in(shard, self._count), error)
+        # The machine that took this shard may have held others: every shard found dead is named.
+        lost = lost_shards(self._actors, shard)
+        self._failure = lost_error(type(self).__name__, lost, self._shard_total,
+                                   sum(self._stored_in(s, self._count) for s in lost), error)
         return self._failure
 
     def _sent(self, shard_of_ref, refs):

@@ -30,12 +30,12 @@ class ShardedFlat(Sharded):
     returns exactly what one PyFlat over the same vectors would.
     """
 
-    def __init__(self, dim, metric=None, shards=None, actor_options=None):
+    def __init__(self, dim, metric=None, shards=None, actor_options=None, start_timeout=None):
         PyFlat(dim, metric)  # the single class judges the arguments
         self._dim = operator.index(dim)
         metric = None if metric is None else text(metric)
         self._checks = FlatChecks(self._dim, metric)
-        super().__init__("flat", {"dim": self._dim, "metric": metric}, shards, actor_options)
+        super().__init__("flat", {"dim": self._dim, "metric": metric}, shards, actor_options, start_timeout)
 
     @property
     def dim(self):

@@ -8,6 +8,21 @@ from quarix_shards._sharded import Sharded, count_or_default, queries_list, text
 from quarix_shards._values import metadata_row, metadata_value, rows_array, vector_array
 
 
+# What a shard answers exactly by default: see the README's section on filters.
+DEFAULT_EXACT_BELOW = 300
+
+
+def exact_below_count(value):
+    if value is None:
+        return DEFAULT_EXACT_BELOW
+    if isinstance(value, bool) or not hasattr(type(value), "__index__"):
+        raise TypeError(f"exact_below must be an int or None, not {type(value).__name__}")
+    value = operator.index(value)
+    if value < 0:
+        raise ValueError(f"exact_below must be at least 0, got {value}")
+    return value
+
+
 def _order(hit):
     # Smaller first, NaN last; equal distances keep the order the shards gave them.
     distance = hit[0]
@@ -19,8 +34,9 @@ class ShardedHNSW(Sharded):
     """An approximate index over `shards` Ray actors, each holding one PyHNSW graph."""
 
     def __init__(self, dim, layers=None, m=None, ef_construction=None, ef_search=None, metric=None, schema=None,
-                 shards=None, actor_options=None):
+                 shards=None, actor_options=None, exact_below=None, start_timeout=None):
         PyHNSW(dim, layers, m, ef_construction, ef_search, metric, schema)  # the single class judges the arguments
+        exact_below = exact_below_count(exact_below)
         settings = {
             "dim": operator.index(dim),
             "layers": count_or_default(layers),
@@ -38,11 +54,17 @@ class ShardedHNSW(Sharded):
         self._dim = settings["dim"]
         self._schema = settings["schema"]
         self._checks = GraphChecks(settings)
-        super().__init__("hnsw", settings, shards, actor_options)
+        self._exact_below = exact_below
+        super().__init__("hnsw", settings, shards, actor_options, start_timeout, exact_below)
 
     @property
     def dim(self):
         return self._dim
+
+    @property
+    def exact_below(self):
+        """A shard answers a filter matched by at most this many of its vectors exactly (0: never)."""
+        return self._exact_below
 
     def insert(self, vector, metadata=None):
         self._check_usable()
@@ -73,9 +95,20 @@ class ShardedHNSW(Sharded):
             filter = (text(filter[0]), metadata_value(filter[1]))
         answers = self._ask([vector_array(query) for query in queries], count, filter)
         self._last_index_seconds = max(seconds for _, _, seconds in answers)
+        if all(exact for _, (exact, _), _ in answers):
+            # Every shard measured every match: the library's order, ties to the smaller id
+            # (local id i of shard s is id i * S + s).
+            total = self._shard_total
+            merged = []
+            for i in range(len(queries)):
+                hits = [(hit, local * total + shard) for shard, (_, lists), _ in answers
+                        for *hit, local in lists[i]]
+                hits.sort(key=lambda pair: (*_order(pair[0]), pair[1]))
+                merged.append([tuple(hit) for hit, _ in hits[:count]])
+            return merged
         merged = []
         for i in range(len(queries)):
-            hits = [hit for _, lists, _ in answers for hit in lists[i]]
+            hits = [tuple(hit[:2]) for _, (_, lists), _ in answers for hit in lists[i]]
             hits.sort(key=_order)
             merged.append(hits[:count])
         return merged
