@@ -74,13 +74,15 @@ def selectivity_table(name, X, Q, cfg):
     ids_of = vector_ids(X)
     rows, meta = X.tolist(), metadata(len(X))
     truths = {m: filtered_truth(X, Q, m) for m in MODULI}
+    # Vectors matching each query's filter, on average over the queries.
+    matches = {m: statistics.fmean(len(range(int(v), len(X), m)) for v in truths[m][0]) for m in MODULI}
     out = []
     single = PyHNSW(dim, metric="euclidean", schema=schema)
     single.create(rows, meta)
     for m in MODULI:
         values, truth = truths[m]
         r = measure(lambda q, f: single.search(q, K, filter=f), Q, values, m, truth, ids_of)
-        out.append({"set": name, "system": "PyHNSW", "keep": 1 / m, "matches": len(X) // m, **r})
+        out.append({"set": name, "system": "PyHNSW", "keep": 1 / m, "matches": matches[m], **r})
         log(f"  {name} PyHNSW keep {1 / m:.2%}: recall {r['recall']:.3f}, hits {r['hits']:.1f}, "
             f"{r['median_us']:.0f} µs")
     for shards in SHARD_COUNTS:
@@ -95,7 +97,7 @@ def selectivity_table(name, X, Q, cfg):
                 values, truth = truths[m]
                 r = measure(lambda q, f: graph.search(q, K, filter=f), Q, values, m, truth, ids_of)
                 out.append({"set": name, "system": f"ShardedHNSW S={shards}", "keep": 1 / m,
-                            "matches": len(X) // m, "trip_us": statistics.median(trip) * 1e6, **r})
+                            "matches": matches[m], "trip_us": statistics.median(trip) * 1e6, **r})
                 log(f"  {name} ShardedHNSW S={shards} keep {1 / m:.2%}: recall {r['recall']:.3f}, "
                     f"hits {r['hits']:.1f}, {r['median_us']:.0f} µs")
     return out, single
@@ -158,7 +160,7 @@ def target_rows(R):
             continue
         want = min(K, r["matches"])
         rows.append([f"{r['set']}, {r['system']}, keep {r['keep']:.2%}", f"{r['recall']:.3f}",
-                     f"{r['hits']:.1f} of {want}", f"≥ {TARGETS['recall']}, {want} hits",
+                     f"{r['hits']:.1f} of {want:g}", f"≥ {TARGETS['recall']}, {want:g} hits (mean)",
                      verdict(r["recall"] >= TARGETS["recall"] and r["hits"] >= want)])
         if r["keep"] == 0.01:
             single = next(s for s in R["table"] if s["set"] == r["set"] and s["system"] == "PyHNSW"
@@ -185,7 +187,7 @@ def report_lines(R):
           "filtered truth; hits returned (mean); median latency per call. ShardedHNSW answers a filter exactly "
           "on a shard where at most `exact_below` of its vectors match.", "",
           core.table(["set", "system", "filter keeps", "matches", "recall@10", "hits (mean)", "median µs"],
-                     [[r["set"], r["system"], f"{r['keep']:.2%}", f"{r['matches']:,}", f"{r['recall']:.3f}",
+                     [[r["set"], r["system"], f"{r['keep']:.2%}", f"{r['matches']:,.1f}", f"{r['recall']:.3f}",
                        f"{r['hits']:.1f}", core.fmt(r["median_us"])] for r in R["table"]]), "",
           "### Targets", "",
           core.table(["measure", "measured", "beside", "target", "result"], target_rows(R)), "",
