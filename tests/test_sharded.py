@@ -96,6 +96,9 @@ def test_sharded_flat_refuses_exactly_as_one_flat_and_stores_nothing():
         got = failures([lambda n=name, a=args: getattr(flat, n)(*a) for name, args in bad])
         want = failures([lambda n=name, a=args: getattr(single, n)(*a) for name, args in bad])
         assert got == want and None not in want
+        for rows, k in ((np.zeros((2, 2)), 1), (np.zeros((2, 3)), -1)):  # a batch checked by one row
+            assert failures([lambda: flat.search_many(rows, k)]) == failures(
+                [lambda: [single.search(q, k) for q in rows]])
         # Nothing was stored: the next vectors take ids 1 and 2 and the shards hold 3 in all.
         flat.create([[0.0, 0.0, 0.0], [9.0, 9.0, 9.0]])
         assert len(flat) == 3

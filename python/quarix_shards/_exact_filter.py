@@ -55,7 +55,8 @@ class MatchedVectors:
         self._ids = [dict() for _ in self._schema]
 
     def add(self, rows, metadata):
-        """Appends rows (a 2-D float64 array) with their metadata rows ([(name, value)] in schema order, or None each)."""
+        """Appends rows (a 2-D float64 array) with their metadata rows ([(name, value)] in schema
+        order, or None each)."""
         needed = self._count + len(rows)
         held = 0 if self._rows is None else len(self._rows)
         if needed > held:

@@ -8,8 +8,8 @@ import threading
 import numpy as np
 import ray
 
-from quarix_shards._runtime import (ShardLostError, caller_places, check_room, collect, ensure_ray, lost_error, lost_shards,
-                                    placement_note, shard_count, start_shards, wait_started)
+from quarix_shards._runtime import (ShardLostError, caller_places, check_room, collect, ensure_ray, lost_error,
+                                    lost_shards, placement_note, shard_count, start_shards, wait_started)
 
 # With a bar, each shard gets its part in about this many pieces, so the bar moves while the shards build.
 _PIECES_PER_SHARD = 40

@@ -55,6 +55,12 @@ class ShardedFlat(Sharded):
         return self._search([query], k)[0]
 
     def search_many(self, queries, k=None):
+        if type(queries) is np.ndarray and queries.ndim == 2 and queries.dtype == np.float64 and len(queries):
+            # Rows of one float64 array convert alike, so one row's check is every row's, and the
+            # array is the batch: the driver's share of a large batch stays small.
+            self._check_usable()
+            self._checks.search(queries[0], k, self._count)
+            return self._answer(np.ascontiguousarray(queries), k)
         return self._search(queries_list(queries), k)
 
     def _search(self, queries, k):
@@ -63,8 +69,10 @@ class ShardedFlat(Sharded):
             self._checks.search(query, k, self._count)
         if not queries:
             return []
+        return self._answer(np.stack([vector_array(query) for query in queries]), k)
+
+    def _answer(self, batch, k):
         count = max(1, operator.index(k)) if k is not None else 1
-        batch = np.stack([vector_array(query) for query in queries])
         answers = self._ask(batch, count)
         self._last_index_seconds = max(seconds for _, _, seconds in answers)
         return merged_hits(answers, self._shard_total, count)
