@@ -91,7 +91,7 @@ class MatchedVectors:
         """[(distance, vector, id)] of the k nearest of ids: smaller first, NaN last, ties to the smaller id."""
         if not len(ids):
             return []
-        ids = np.frombuffer(ids, dtype=np.int64) if isinstance(ids, array.array) else np.asarray(ids, np.int64)
+        ids = np.frombuffer(ids, dtype=np.int64)
         query = np.asarray(query, dtype=np.float64)
         used = min(len(query), self._dim)
         rows = self._rows[ids, :used]

@@ -24,7 +24,7 @@ def exact_below_count(value):
 
 
 def _order(hit):
-    # Smaller first, NaN last; equal distances keep the order the shards gave them.
+    # Smaller first, NaN last.
     distance = hit[0]
     nan = distance != distance
     return (nan, 0.0 if nan else distance)
@@ -95,20 +95,14 @@ class ShardedHNSW(Sharded):
             filter = (text(filter[0]), metadata_value(filter[1]))
         answers = self._ask([vector_array(query) for query in queries], count, filter)
         self._last_index_seconds = max(seconds for _, _, seconds in answers)
-        if all(exact for _, (exact, _), _ in answers):
-            # Every shard measured every match: the library's order, ties to the smaller id
-            # (local id i of shard s is id i * S + s).
-            total = self._shard_total
-            merged = []
-            for i in range(len(queries)):
-                hits = [(hit, local * total + shard) for shard, (_, lists), _ in answers
-                        for *hit, local in lists[i]]
-                hits.sort(key=lambda pair: (*_order(pair[0]), pair[1]))
-                merged.append([tuple(hit) for hit, _ in hits[:count]])
-            return merged
+        # When every shard measured every match, equal distances go to the smaller id (local id i
+        # of shard s is id i * S + s); otherwise they keep the order the shards gave them.
+        exact = all(exact for _, (exact, _), _ in answers)
+        total = self._shard_total
         merged = []
         for i in range(len(queries)):
-            hits = [tuple(hit[:2]) for _, (_, lists), _ in answers for hit in lists[i]]
-            hits.sort(key=_order)
-            merged.append(hits[:count])
+            keyed = [(_order(hit) + ((hit[2] * total + shard,) if exact else ()), (hit[0], hit[1]))
+                     for shard, (_, lists), _ in answers for hit in lists[i]]
+            keyed.sort(key=lambda pair: pair[0])
+            merged.append([hit for _, hit in keyed[:count]])
         return merged
