@@ -30,6 +30,12 @@ std::uint64_t sum_portable(const std::int16_t* fine, const std::uint8_t* codes, 
     return sum;
 }
 
+template <std::uint64_t (*one)(const FineQuery&, const std::uint8_t*, std::uint32_t)>
+void many_by_one(const FineQuery& query, const std::uint8_t* const* rows, const std::uint32_t* code_squares,
+                 std::size_t count, std::uint64_t* out) {
+    for (std::size_t j = 0; j < count; ++j) out[j] = one(query, rows[j], code_squares[j]);
+}
+
 #if defined(__x86_64__)
 
 // GCC 12's AVX-512 intrinsic headers pass an undefined vector as the unused
@@ -114,6 +120,37 @@ __attribute__((target("avx512f,avx512bw,avx512vnni"))) std::uint64_t squares_vnn
     return static_cast<std::uint64_t>(query.fine_squares - 32 * products + 256 * std::int64_t{code_squares});
 }
 
+// squares_vnni over many rows, for dims of one fold: the loop per row is
+// then straight, and rows overlap in the pipeline.
+__attribute__((target("avx512f,avx512bw,avx512vnni"))) void many_vnni(const FineQuery& query,
+                                                                       const std::uint8_t* const* rows,
+                                                                       const std::uint32_t* code_squares,
+                                                                       std::size_t count, std::uint64_t* out) {
+    constexpr std::size_t kOneFold = 8 * kSplitStep;
+    if (query.dim > kOneFold) {
+        for (std::size_t j = 0; j < count; ++j) out[j] = squares_vnni(query, rows[j], code_squares[j]);
+        return;
+    }
+    const std::size_t whole = query.dim / kSplitStep * kSplitStep;
+    const __mmask64 tail = (__mmask64{1} << (query.dim - whole)) - 1;
+    for (std::size_t j = 0; j < count; ++j) {
+        const std::uint8_t* codes = rows[j];
+        __m512i high = _mm512_setzero_si512(), low = _mm512_setzero_si512();
+        for (std::size_t i = 0; i < whole; i += kSplitStep) {
+            const __m512i code = _mm512_loadu_si512(codes + i);
+            high = _mm512_dpbusd_epi32(high, code, _mm512_loadu_si512(query.high + i));
+            low = _mm512_dpbusd_epi32(low, code, _mm512_loadu_si512(query.low + i));
+        }
+        if (tail) {
+            const __m512i code = _mm512_maskz_loadu_epi8(tail, codes + whole);
+            high = _mm512_dpbusd_epi32(high, code, _mm512_loadu_si512(query.high + whole));
+            low = _mm512_dpbusd_epi32(low, code, _mm512_loadu_si512(query.low + whole));
+        }
+        const std::int64_t products = _mm512_reduce_add_epi32(_mm512_add_epi32(_mm512_slli_epi32(high, 7), low));
+        out[j] = static_cast<std::uint64_t>(query.fine_squares - 32 * products + 256 * std::int64_t{code_squares[j]});
+    }
+}
+
 std::uint64_t squares_avx2(const FineQuery& query, const std::uint8_t* codes, std::uint32_t) {
     return sum_avx2(query.fine, codes, query.dim);
 }
@@ -124,9 +161,9 @@ std::uint64_t squares_avx512bw(const FineQuery& query, const std::uint8_t* codes
 
 #pragma GCC diagnostic pop
 
-constexpr CodeKernels kAvx2{squares_avx2, false, "avx2"};
-constexpr CodeKernels kAvx512bw{squares_avx512bw, false, "avx512bw"};
-constexpr CodeKernels kAvx512vnni{squares_vnni, true, "avx512vnni"};
+constexpr CodeKernels kAvx2{squares_avx2, many_by_one<squares_avx2>, false, "avx2"};
+constexpr CodeKernels kAvx512bw{squares_avx512bw, many_by_one<squares_avx512bw>, false, "avx512bw"};
+constexpr CodeKernels kAvx512vnni{squares_vnni, many_vnni, true, "avx512vnni"};
 
 #endif
 
@@ -134,7 +171,7 @@ std::uint64_t squares_portable(const FineQuery& query, const std::uint8_t* codes
     return sum_portable(query.fine, codes, query.dim);
 }
 
-constexpr CodeKernels kPortable{squares_portable, false, "portable"};
+constexpr CodeKernels kPortable{squares_portable, many_by_one<squares_portable>, false, "portable"};
 
 // Fastest first; the portable variant runs everywhere.
 constexpr auto kVariants = std::to_array<const CodeKernels*>({
@@ -178,6 +215,19 @@ void CoarseCodes::expect(std::size_t nodes) {
 
 void CoarseCodes::added(std::span<const double> vectors, std::size_t count) {
     if (fitted()) encode(vectors.data() + (count - 1) * dim_);
+}
+
+void CoarseCodes::squares(const QueryCode& query, const std::uint32_t* nodes, std::size_t count,
+                          std::uint64_t* out) const {
+    const std::uint8_t* rows[kBatch];
+    std::uint32_t code_squares[kBatch];
+    for (std::size_t j = 0; j < count; ++j) {
+        // A node without a code is never ruled out; row 0 stands in for it.
+        const bool coded = nodes[j] < meta_.size();
+        rows[j] = codes_.data() + (coded ? std::size_t{nodes[j]} * dim_ : 0);
+        code_squares[j] = coded ? meta_[nodes[j]].squares : 0;
+    }
+    kernels_->many(query.view(dim_), rows, code_squares, count, out);
 }
 
 void CoarseCodes::encode(const double* vector) {

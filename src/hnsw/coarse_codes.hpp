@@ -30,6 +30,9 @@ struct FineQuery {
 // `code_squares` is the sum of the codes' squares.
 struct CodeKernels {
     std::uint64_t (*squares)(const FineQuery& query, const std::uint8_t* codes, std::uint32_t code_squares);
+    // squares() of rows[j] with code_squares[j], for j < count.
+    void (*many)(const FineQuery& query, const std::uint8_t* const* rows, const std::uint32_t* code_squares,
+                 std::size_t count, std::uint64_t* out);
     // Whether the kernel reads the split query and the codes' squares (then
     // for at most kSplitLargestDim elements, where the squares fit 32 bits).
     bool split;
@@ -68,10 +71,19 @@ public:
     // node is certainly not below limit (never for a NaN limit).
     bool rules_out(const QueryCode& query, std::size_t node, double limit) const {
         if (node >= meta_.size()) return false;
-        const Meta meta = meta_[node];
-        const double needed = CodeGrid::needed_area_from(grid_.reach(limit, query.error) + meta.error);
+        return rules_out(node, kernels_->squares(query.view(dim_), codes_.data() + node * dim_, meta_[node].squares),
+                         reach(query, limit));
+    }
+    // The same in steps, for a walk that tests many nodes against one limit:
+    // squares() of up to kBatch nodes at once, reach() once per limit, then
+    // rules_out() of each node with its sum.
+    static constexpr std::size_t kBatch = 16;
+    void squares(const QueryCode& query, const std::uint32_t* nodes, std::size_t count, std::uint64_t* out) const;
+    double reach(const QueryCode& query, double limit) const { return grid_.reach(limit, query.error); }
+    bool rules_out(std::size_t node, std::uint64_t sum, double reach) const {
+        if (node >= meta_.size()) return false;
+        const double needed = CodeGrid::needed_area_from(reach + meta_[node].error);
         if (!std::isfinite(needed)) return false;
-        const std::uint64_t sum = kernels_->squares(query.view(dim_), codes_.data() + node * dim_, meta.squares);
         return static_cast<double>(sum) * grid_.fine_area() >= needed;
     }
     void prefetch(std::size_t node) const {

@@ -144,14 +144,18 @@ HnswIndex::Hits HnswIndex::walk(std::size_t entry, std::span<const double> query
             }
         }
         // The rest are measured eight at a time, each first tested on its
-        // coarse code against the farthest hit as it is by then.
+        // coarse code against the farthest hit as it is by then. The codes'
+        // sums do not depend on that hit, so they are taken a block ahead.
         constexpr std::size_t kLookAhead = 2 * kBatchWidth;
+        std::uint64_t sums[CoarseCodes::kBatch];
+        std::size_t summed_from = 0, summed_to = 0;
         std::size_t next = 0;
         while (next < pending.size()) {
             const bool full = results.size() >= ef;
             // Only a full list has a farthest hit that a newcomer must beat.
             const double worst = full ? results.back().distance : std::numeric_limits<double>::quiet_NaN();
             const bool prune = full && pruning.code.usable;
+            const double reach = prune ? coarse_.reach(pruning.code, worst) : 0.0;
             NodeId batch[kBatchWidth];
             std::size_t count = 0;
             while (next < pending.size() && count < kBatchWidth) {
@@ -165,8 +169,13 @@ HnswIndex::Hits HnswIndex::walk(std::size_t entry, std::span<const double> query
                         __builtin_prefetch(vectors_.data() + ahead * dim_);
                     }
                 }
+                if (prune && next >= summed_to) {
+                    summed_from = next;
+                    summed_to = std::min(pending.size(), next + CoarseCodes::kBatch);
+                    coarse_.squares(pruning.code, pending.data() + next, summed_to - next, sums);
+                }
                 const NodeId n = pending[next++];
-                if (prune && coarse_.rules_out(pruning.code, n, worst)) {
+                if (prune && coarse_.rules_out(n, sums[next - 1 - summed_from], reach)) {
                     ++ruled_out_;
                     continue;
                 }

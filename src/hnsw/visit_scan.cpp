@@ -40,6 +40,8 @@ std::size_t merged_portable(const std::uint32_t* low, const std::uint32_t* high,
 
 #if defined(__x86_64__)
 
+constexpr std::size_t kAheadIds = 128;
+
 // Stamps are bytes, gathered four at a time from each id's address (hence
 // the padding the caller provides) and cut down to the first.
 __attribute__((target("avx2"))) std::size_t scan_avx2(const std::uint32_t* links, std::size_t count,
@@ -71,6 +73,7 @@ __attribute__((target("avx512f"))) std::size_t scan_avx512(const std::uint32_t* 
     const __m512i low_byte = _mm512_set1_epi32(0xFF);
     std::size_t found = 0, i = 0;
     for (; i + 16 <= count; i += 16) {
+        __builtin_prefetch(links + i + kAheadIds);
         const __m512i ids = _mm512_loadu_si512(links + i);
         const __m512i stamped = _mm512_and_si512(
             _mm512_mask_i32gather_epi32(_mm512_setzero_si512(), 0xFFFF, ids, stamps, 1), low_byte);
@@ -101,6 +104,8 @@ __attribute__((target("avx512f"))) std::size_t merged_avx512(const std::uint32_t
         const __mmask16 valid = count - i >= 16 ? 0xFFFF : static_cast<__mmask16>((1u << (count - i)) - 1);
         const __mmask16 from_high = static_cast<__mmask16>(selector[i / 32] >> (i % 32)) & valid;
         const __mmask16 from_low = static_cast<__mmask16>(~from_high) & valid;
+        __builtin_prefetch(low + lows + kAheadIds);
+        __builtin_prefetch(high + highs + kAheadIds);
         const __m512i ids = _mm512_mask_expand_epi32(_mm512_maskz_expand_epi32(from_low, _mm512_loadu_si512(low + lows)),
                                                      from_high, _mm512_loadu_si512(high + highs));
         lows += static_cast<std::size_t>(__builtin_popcount(from_low));

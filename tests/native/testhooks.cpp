@@ -3,6 +3,7 @@
 // coming back from Python, conversions not yet used by a class), and carries
 // its own PyHNSW whose level draws a test can know in advance, and its own
 // PyFlat and PyHNSW whose bounds a test can have fitted on small indexes.
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstring>
@@ -506,8 +507,17 @@ PyObject* coarse_rules_out(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         codes.fit(rows.values(), rows.size());  // equal lengths: the values are the rows back to back
         CoarseCodes::QueryCode code;
         codes.encode_query(query, code);
+        // Walks test nodes in batches: both paths must give the same answers.
+        std::vector<std::uint64_t> sums(rows.size());
+        std::vector<std::uint32_t> ids(rows.size());
+        for (std::size_t i = 0; i < rows.size(); ++i) ids[i] = static_cast<std::uint32_t>(i);
+        for (std::size_t i = 0; code.usable && i < rows.size(); i += CoarseCodes::kBatch)
+            codes.squares(code, ids.data() + i, std::min(CoarseCodes::kBatch, rows.size() - i), sums.data() + i);
         return new_list(rows.size(), [&](std::size_t i) {
-            return Ref::borrow(code.usable && codes.rules_out(code, i, limits[i]) ? Py_True : Py_False);
+            const bool one = code.usable && codes.rules_out(code, i, limits[i]);
+            if (code.usable && one != codes.rules_out(i, sums[i], codes.reach(code, limits[i])))
+                throw_pending(PyExc_AssertionError, "batch and single code tests disagree");
+            return Ref::borrow(one ? Py_True : Py_False);
         });
     });
 }
