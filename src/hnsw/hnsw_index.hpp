@@ -183,8 +183,8 @@ private:
 
     // Scratch for walks and linking: a node is marked when its stamp equals
     // the current generation, so clearing is one increment.
-    mutable std::vector<std::uint8_t> visit_stamps_;
-    mutable std::uint8_t visit_generation_ = 0;
+    mutable std::vector<VisitStamp> visit_stamps_;
+    mutable VisitStamp visit_generation_ = 0;
     mutable std::vector<NodeId> pending_;
     // Batch visited-test for walks without a filter; null once ids no longer
     // fit its 31-bit gathers.

@@ -30,7 +30,7 @@ HnswIndex::Hits HnswIndex::walk(std::size_t entry, std::span<const double> query
         std::fill(visit_stamps_.begin(), visit_stamps_.end(), 0);
         visit_generation_ = 1;
     }
-    const std::uint8_t generation = visit_generation_;
+    const VisitStamp generation = visit_generation_;
     double query_norm = 0.0;
     if (metric_kind_ == Metric::Angular) {
         for (const double x : query) query_norm += x * x;
@@ -96,7 +96,7 @@ HnswIndex::Hits HnswIndex::walk(std::size_t entry, std::span<const double> query
             ids = upper_.low(upper_first_[c] + list - 2);
             size = upper_.size(upper_first_[c] + list - 2);
         }
-        std::uint8_t* stamps = visit_stamps_.data();
+        VisitStamp* stamps = visit_stamps_.data();
         if (!level_tested && !filtering && scan_) {
             pending.resize((size + 31) / 32 * 32);
             pending.resize(merged ? scan_->merged(ids, links_.high(c), links_.selector(c), size, stamps, generation,

@@ -11,8 +11,8 @@
 namespace quarix {
 namespace {
 
-std::size_t scan_portable(const std::uint32_t* links, std::size_t count, std::uint8_t* stamps,
-                          std::uint8_t generation, std::uint32_t* fresh) {
+std::size_t scan_portable(const std::uint32_t* links, std::size_t count, VisitStamp* stamps,
+                          VisitStamp generation, std::uint32_t* fresh) {
     std::size_t found = 0;
     for (std::size_t i = 0; i < count; ++i) {
         const std::uint32_t id = links[i];
@@ -24,7 +24,7 @@ std::size_t scan_portable(const std::uint32_t* links, std::size_t count, std::ui
 }
 
 std::size_t merged_portable(const std::uint32_t* low, const std::uint32_t* high, const std::uint32_t* selector,
-                            std::size_t count, std::uint8_t* stamps, std::uint8_t generation, std::uint32_t* fresh) {
+                            std::size_t count, VisitStamp* stamps, VisitStamp generation, std::uint32_t* fresh) {
     std::size_t found = 0, lows = 0, highs = 0;
     for (std::size_t i = 0; i < count; ++i) {
         const bool is_high = selector[i / 32] >> (i % 32) & 1;
@@ -42,19 +42,15 @@ std::size_t merged_portable(const std::uint32_t* low, const std::uint32_t* high,
 
 constexpr std::size_t kAheadIds = 128;
 
-// Stamps are bytes, gathered four at a time from each id's address (hence
-// the padding the caller provides) and cut down to the first.
 __attribute__((target("avx2"))) std::size_t scan_avx2(const std::uint32_t* links, std::size_t count,
-                                                      std::uint8_t* stamps, std::uint8_t generation,
+                                                      VisitStamp* stamps, VisitStamp generation,
                                                       std::uint32_t* fresh) {
-    const __m256i gen = _mm256_set1_epi32(generation);
-    const __m256i low_byte = _mm256_set1_epi32(0xFF);
+    const __m256i gen = _mm256_set1_epi32(static_cast<int>(generation));
     const int* base = reinterpret_cast<const int*>(stamps);
     std::size_t found = 0, i = 0;
     for (; i + 8 <= count; i += 8) {
         const __m256i ids = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(links + i));
-        const __m256i stamped = _mm256_and_si256(_mm256_i32gather_epi32(base, ids, 1), low_byte);
-        const __m256i seen = _mm256_cmpeq_epi32(stamped, gen);
+        const __m256i seen = _mm256_cmpeq_epi32(_mm256_i32gather_epi32(base, ids, 4), gen);
         unsigned mask = ~static_cast<unsigned>(_mm256_movemask_ps(_mm256_castsi256_ps(seen))) & 0xFFu;
         while (mask) {
             const std::uint32_t id = links[i + static_cast<unsigned>(__builtin_ctz(mask))];
@@ -66,27 +62,24 @@ __attribute__((target("avx2"))) std::size_t scan_avx2(const std::uint32_t* links
     return found + scan_portable(links + i, count - i, stamps, generation, fresh + found);
 }
 
+// Stamps are gathered sixteen at a time and the unseen ones scattered back.
 __attribute__((target("avx512f"))) std::size_t scan_avx512(const std::uint32_t* links, std::size_t count,
-                                                           std::uint8_t* stamps, std::uint8_t generation,
+                                                           VisitStamp* stamps, VisitStamp generation,
                                                            std::uint32_t* fresh) {
-    const __m512i gen = _mm512_set1_epi32(generation);
-    const __m512i low_byte = _mm512_set1_epi32(0xFF);
+    const __m512i gen = _mm512_set1_epi32(static_cast<int>(generation));
     std::size_t found = 0, i = 0;
     for (; i + 16 <= count; i += 16) {
         __builtin_prefetch(links + i + kAheadIds);
         const __m512i ids = _mm512_loadu_si512(links + i);
-        const __m512i stamped = _mm512_and_si512(
-            _mm512_mask_i32gather_epi32(_mm512_setzero_si512(), 0xFFFF, ids, stamps, 1), low_byte);
-        const __mmask16 unseen = _mm512_cmpneq_epi32_mask(stamped, gen);
+        const __mmask16 unseen = _mm512_cmpneq_epi32_mask(_mm512_i32gather_epi32(ids, stamps, 4), gen);
         if (!unseen) continue;
         // Compressed in a register and stored whole (found + 16 <= i + 16
         // <= count, inside the caller's buffer): a compressing store to
         // memory is very slow on some processors.
         _mm512_storeu_si512(fresh + found, _mm512_maskz_compress_epi32(unseen, ids));
         found += static_cast<std::size_t>(__builtin_popcount(unseen));
-        // Marked from the links, not from what was just stored: reading
-        // those back would wait on the compressing store.
-        for (unsigned mask = unseen; mask; mask &= mask - 1) stamps[links[i + __builtin_ctz(mask)]] = generation;
+        // The ids of a list are distinct, so no two lanes write one stamp.
+        _mm512_mask_i32scatter_epi32(stamps, unseen, ids, gen, 4);
     }
     return found + scan_portable(links + i, count - i, stamps, generation, fresh + found);
 }
@@ -95,10 +88,9 @@ __attribute__((target("avx512f"))) std::size_t scan_avx512(const std::uint32_t* 
 // the selector gives them, then tested as in scan_avx512.
 __attribute__((target("avx512f"))) std::size_t merged_avx512(const std::uint32_t* low, const std::uint32_t* high,
                                                              const std::uint32_t* selector, std::size_t count,
-                                                             std::uint8_t* stamps, std::uint8_t generation,
+                                                             VisitStamp* stamps, VisitStamp generation,
                                                              std::uint32_t* fresh) {
-    const __m512i gen = _mm512_set1_epi32(generation);
-    const __m512i low_byte = _mm512_set1_epi32(0xFF);
+    const __m512i gen = _mm512_set1_epi32(static_cast<int>(generation));
     std::size_t found = 0, lows = 0, highs = 0;
     for (std::size_t i = 0; i < count; i += 16) {
         const __mmask16 valid = count - i >= 16 ? 0xFFFF : static_cast<__mmask16>((1u << (count - i)) - 1);
@@ -110,14 +102,11 @@ __attribute__((target("avx512f"))) std::size_t merged_avx512(const std::uint32_t
                                                      from_high, _mm512_loadu_si512(high + highs));
         lows += static_cast<std::size_t>(__builtin_popcount(from_low));
         highs += static_cast<std::size_t>(__builtin_popcount(from_high));
-        const __m512i stamped = _mm512_and_si512(_mm512_mask_i32gather_epi32(gen, valid, ids, stamps, 1), low_byte);
-        const __mmask16 unseen = _mm512_mask_cmpneq_epi32_mask(valid, stamped, gen);
+        const __mmask16 unseen = _mm512_mask_cmpneq_epi32_mask(valid, _mm512_mask_i32gather_epi32(gen, valid, ids, stamps, 4), gen);
         if (!unseen) continue;
         _mm512_storeu_si512(fresh + found, _mm512_maskz_compress_epi32(unseen, ids));
-        alignas(64) std::uint32_t lanes[16];
-        _mm512_store_si512(lanes, ids);
         found += static_cast<std::size_t>(__builtin_popcount(unseen));
-        for (unsigned bits = unseen; bits; bits &= bits - 1) stamps[lanes[__builtin_ctz(bits)]] = generation;
+        _mm512_mask_i32scatter_epi32(stamps, unseen, ids, gen, 4);
     }
     return found;
 }

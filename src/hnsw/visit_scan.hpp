@@ -8,13 +8,15 @@
 
 namespace quarix {
 
+using VisitStamp = std::uint32_t;
+
 struct VisitScan {
     // Appends to `fresh` every id of links[0, count) whose stamp is not
     // `generation`, in list order, and stamps it. The ids must be distinct
     // and below 2^31; stamps must be readable kStampPadding bytes past the
     // largest id. fresh must have room for count ids (slots past the returned
     // count may be overwritten). Returns how many were appended.
-    std::size_t (*all)(const std::uint32_t* links, std::size_t count, std::uint8_t* stamps, std::uint8_t generation,
+    std::size_t (*all)(const std::uint32_t* links, std::size_t count, VisitStamp* stamps, VisitStamp generation,
                        std::uint32_t* fresh);
     // The same over a list kept as two streams (see graph_links.hpp): link i
     // is the next of `high` when bit i of `selector` is set, else the next
@@ -22,11 +24,11 @@ struct VisitScan {
     // their ends (the arena's padding covers it), and fresh must have room
     // for count rounded up to 32.
     std::size_t (*merged)(const std::uint32_t* low, const std::uint32_t* high, const std::uint32_t* selector,
-                          std::size_t count, std::uint8_t* stamps, std::uint8_t generation, std::uint32_t* fresh);
+                          std::size_t count, VisitStamp* stamps, VisitStamp generation, std::uint32_t* fresh);
     const char* name;
 };
-// Byte stamps keep the visited marks of large graphs in the nearest cache.
-inline constexpr std::size_t kStampPadding = 3;
+// Whole words, so that a batch of marks is one scattering store.
+inline constexpr std::size_t kStampPadding = 0;
 
 // The fastest scan this CPU runs, chosen when the module loads.
 const VisitScan& visit_scan();

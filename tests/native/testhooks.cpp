@@ -338,16 +338,16 @@ PyObject* visit_scan_with(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         const VisitScan* scan = visit_scan_named(to_text(args[0]).c_str());
         if (!scan) return Ref::borrow(Py_None);
         std::vector<std::uint32_t> links;
-        std::vector<std::uint8_t> stamps;
+        std::vector<VisitStamp> stamps;
         for (const double x : to_vector(args[1])) links.push_back(static_cast<std::uint32_t>(x));
-        for (const double x : to_vector(args[2])) stamps.push_back(static_cast<std::uint8_t>(x));
+        for (const double x : to_vector(args[2])) stamps.push_back(static_cast<VisitStamp>(x));
         for (const std::uint32_t id : links)
             if (id >= stamps.size()) throw_pending(PyExc_ValueError, "link beyond the stamps");
         const std::size_t count = links.size();
         const std::size_t size = stamps.size();
         stamps.resize(size + kStampPadding, 0);
         std::vector<std::uint32_t> fresh((count + 31) / 32 * 32);
-        const std::uint8_t generation = static_cast<std::uint8_t>(to_size(args[3]));
+        const VisitStamp generation = static_cast<VisitStamp>(to_size(args[3]));
         if (nargs == 5 && !is_absent(args[4])) {
             const std::vector<double> high = to_vector(args[4]);
             if (high.size() != count) throw_pending(PyExc_ValueError, "one entry of high per link");
