@@ -96,7 +96,7 @@ void GraphLinks::prefetch_ends(std::size_t list) const {
 
 void GraphLinks::prefetch(std::size_t list, bool high_only) const {
     // The first lines: the hardware streams the rest in once the scan reads them in order.
-    constexpr std::size_t kLineIds = 64 / sizeof(NodeId), kLines = 4;
+    constexpr std::size_t kLineIds = 64 / sizeof(NodeId), kLines = 16;
     const Head& head = heads_[list];
     const auto lines = [](const NodeId* ids, std::size_t count) {
         for (std::size_t i = 0; i < std::min(count, kLines * kLineIds); i += kLineIds) __builtin_prefetch(ids + i);
