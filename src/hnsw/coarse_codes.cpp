@@ -219,6 +219,10 @@ void CoarseCodes::added(std::span<const double> vectors, std::size_t count) {
 
 void CoarseCodes::squares(const QueryCode& query, const std::uint32_t* nodes, std::size_t count,
                           std::uint64_t* out) const {
+    if (meta_.empty()) {  // nothing encoded: no row to stand in
+        std::fill(out, out + count, 0);
+        return;
+    }
     const std::uint8_t* rows[kBatch];
     std::uint32_t code_squares[kBatch];
     for (std::size_t j = 0; j < count; ++j) {
