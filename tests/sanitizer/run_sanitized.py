@@ -15,6 +15,8 @@ import re
 import shutil
 import subprocess
 import sys
+import tempfile
+import time
 from collections import Counter
 from pathlib import Path
 
@@ -25,6 +27,9 @@ SUPPRESSIONS = Path(__file__).resolve().parent / "lsan.supp"
 # A frame in the module's own sources, its library, or its namespace.
 QUARIX_FRAME = re.compile(r"/src/(binding|errors|flat|hnsw|metrics)/|quarix\.cpython|\bquarix::")
 RAY_FRAME = re.compile(r"/site-packages/ray/")
+RAY_SESSIONS = Path(os.environ.get("RAY_TMPDIR") or tempfile.gettempdir()) / "ray"
+# A frame as Ray's own fault handler logs it: "logging.cc:474:     @     0x7ff8...  80  absl::Mutex::LockSlow()".
+RAY_LOGGED_FRAME = re.compile(r"logging\.cc:\d+: +(PC: )?@ +0x[0-9a-f]+")
 
 
 def runtime(name):
@@ -75,7 +80,17 @@ def origin(record):
     return "?"
 
 
-def judge():
+def ray_logged_stack(pid, since):
+    """The stack that Ray's own fault handler logged for worker process `pid` in this run.
+    That handler runs before the sanitizer's, whose report of the fault then stops
+    before its stack."""
+    for log in RAY_SESSIONS.glob(f"session_*/logs/worker-*-{pid}.err"):
+        if log.stat().st_mtime >= since:
+            return [line for line in log.read_text(errors="replace").splitlines() if RAY_LOGGED_FRAME.search(line)]
+    return []
+
+
+def judge(since):
     errors, ray_errors, quarix_leaks, other = [], [], [], Counter()
     for report in sorted(REPORTS.glob("asan.*")):
         text = report.read_text(errors="replace")
@@ -86,6 +101,13 @@ def judge():
             frames = [line for line in text.split("SUMMARY:")[0].splitlines() if re.match(r"\s*#\d+ ", line)]
             faulting = next((f for f in frames if "libsanitizer" not in f and "__interceptor_" not in f), "")
             inside_ray = bool(RAY_FRAME.search(faulting)) and not any(QUARIX_FRAME.search(f) for f in frames)
+            if not frames:
+                # Ray's log names symbols, not files: a fault at a named symbol, with no
+                # quarix code on the stack, is Ray's own.
+                logged = ray_logged_stack(report.name.split(".")[-1], since)
+                named = bool(logged) and "PC:" in logged[0] and not logged[0].rstrip().endswith("(unknown)")
+                inside_ray = named and not any(QUARIX_FRAME.search(f) for f in logged)
+                text += "\n(stack as Ray logged it:)\n" + "\n".join(logged)
             (ray_errors if inside_ray else errors).append((report, text))
         for record in leak_records(text):
             if any(QUARIX_FRAME.search(line) for line in record[1:]):
@@ -96,7 +118,7 @@ def judge():
         print(f"\n==> sanitizer error in {report.name}:\n{text}")
     for report, text in ray_errors:
         print(f"\n==> sanitizer error inside Ray's own library, in {report.name} (not judged):\n"
-              + "\n".join(text.splitlines()[:6]))
+              + "\n".join([line for line in text.splitlines() if line.strip()][:8]))
     for report, record in quarix_leaks:
         print(f"\n==> leak naming quarix code, in {report.name}:\n" + "\n".join(record))
     print(f"\n==> sanitizer reports: {len(list(REPORTS.glob('asan.*')))} files; {len(errors)} with errors; "
@@ -123,6 +145,7 @@ def main():
     mode, args = sys.argv[1], sys.argv[2:]
     shutil.rmtree(REPORTS, ignore_errors=True)
     REPORTS.mkdir(parents=True)
+    started = time.time()
     if mode == "pytest":
         commands = pytest_commands(args)
     else:
@@ -134,7 +157,7 @@ def main():
         # 5: pytest collected nothing, as when -k selects tests of the other process only.
         if done not in (0, 5) or (done == 5 and len(commands) == 1):
             status = status or done
-    clean = judge()
+    clean = judge(started)
     if status != 0:
         print(f"==> {mode} exited with status {status}")
     return 0 if status == 0 and clean else 1
