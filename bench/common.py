@@ -108,6 +108,12 @@ def recall_at_k(found, truth):
     return total / len(truth)
 
 
+def vector_ids(X):
+    """Graph searches return vectors: each one's id in X, by its bytes."""
+    table = {row.tobytes(): i for i, row in enumerate(X)}
+    return lambda hits: [table[np.asarray(vector, dtype=np.float64).tobytes()] for _, vector in hits]
+
+
 def exact_knn(X, Q, k=K, rows=None, metric="euclidean"):
     """Exact k nearest rows of X (ids into X, or into `rows` if given) per query.
 

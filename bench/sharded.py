@@ -25,6 +25,7 @@ import numpy as np
 
 import bench as core
 import sharded_filters
+from common import vector_ids
 
 CONFIGS = {
     "full": dict(n=100_000, n_queries=1000, per_call=200, shard_counts=[1, 2, 4, 8]),
@@ -43,12 +44,6 @@ def timed(fn):
     start = time.perf_counter()
     result = fn()
     return result, time.perf_counter() - start
-
-
-def vector_ids(X):
-    """Graph searches return vectors: find each one's id by its first elements (unique in this data)."""
-    table = {tuple(row[:4]): i for i, row in enumerate(X.tolist())}
-    return lambda hits: [table[tuple(vector[:4])] for _, vector in hits]
 
 
 def per_call(search, queries, index_seconds=None):

@@ -19,7 +19,7 @@ import time
 import numpy as np
 
 import bench as core
-from common import K, RECALL_GOAL, exact_knn, log
+from common import K, RECALL_GOAL, filtered_truth, log, recall_at_k, vector_ids
 
 MODULI = [2, 10, 100, 1000, 10000]
 # More attributes, for the scan against the walk between those match counts.
@@ -29,32 +29,20 @@ SHARD_COUNTS = [1, 2]
 TARGETS = {"recall": RECALL_GOAL, "latency_1pct_vs_single": 2.0}
 
 
-def vector_ids(X):
-    table = {row.tobytes(): i for i, row in enumerate(X)}
-    return lambda hits: [table[np.asarray(vector, dtype=np.float64).tobytes()] for _, vector in hits]
-
-
-def filtered_truth(X, Q, modulus):
+def truth_by_modulus(X, Q, modulus):
+    """Each query's value of t<modulus>, and its exact filtered neighbours."""
     values = np.arange(len(Q)) % modulus
-    ids = np.arange(len(X))
-    out = []
-    for j, q in enumerate(Q):
-        rows = ids[ids % modulus == values[j]]
-        out.append(exact_knn(X[rows], q[None, :], rows=rows)[0] if len(rows) else np.full(K, -1))
-    return values, out
+    return values, filtered_truth(X, Q, np.arange(len(X)) % modulus, values)
 
 
 def measure(search, Q, values, modulus, truth, ids_of):
-    times, recalls, hits = [], [], []
+    times, found = [], []
     for j, q in enumerate(Q):
         start = time.perf_counter()
-        found = search(q.tolist(), (f"t{modulus}", int(values[j])))
+        hits = search(q.tolist(), (f"t{modulus}", int(values[j])))
         times.append(time.perf_counter() - start)
-        want = [int(i) for i in truth[j] if i >= 0]
-        got = ids_of(found)
-        hits.append(len(got))
-        recalls.append(len(set(got[:K]) & set(want)) / len(want) if want else 1.0)
-    return {"recall": statistics.fmean(recalls), "hits": statistics.fmean(hits),
+        found.append(ids_of(hits))
+    return {"recall": recall_at_k(found, truth), "hits": statistics.fmean(map(len, found)),
             "median_us": statistics.median(times) * 1e6}
 
 
@@ -73,7 +61,7 @@ def selectivity_table(name, X, Q, cfg):
     schema = [f"t{m}" for m in ATTRIBUTES]
     ids_of = vector_ids(X)
     rows, meta = X.tolist(), metadata(len(X))
-    truths = {m: filtered_truth(X, Q, m) for m in MODULI}
+    truths = {m: truth_by_modulus(X, Q, m) for m in MODULI}
     # Vectors matching each query's filter, on average over the queries.
     matches = {m: statistics.fmean(len(range(int(v), len(X), m)) for v in truths[m][0]) for m in MODULI}
     out = []

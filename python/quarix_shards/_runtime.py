@@ -52,17 +52,14 @@ def _nodes():
     return sorted(node["NodeID"] for node in ray.nodes() if node.get("Alive") and node["Resources"].get("CPU", 0) > 0)
 
 
-def caller_places(actor_options):
-    return any(key in (actor_options or {}) for key in _PLACING)
-
-
 def start_shards(count, kind, settings, actor_options, *shard_arguments):
-    """The actors, started. Unless the caller places them, shard i goes to node i mod M of the M
-    nodes, so that no node holds more than ceil(count / M); a node that cannot take its shard
-    then lets Ray place it elsewhere (see placement_note)."""
+    """The actors, started, and the number of nodes they were spread over (0 when the caller
+    places them). Unless the caller does, shard i goes to node i mod M of the M nodes, so that
+    no node holds more than ceil(count / M); a node that cannot take its shard then lets Ray
+    place it elsewhere (see placement_note)."""
     options = dict(actor_options or {})
-    if caller_places(options):
-        return [Shard.options(**options).remote(kind, settings, *shard_arguments) for _ in range(count)]
+    if any(key in options for key in _PLACING):
+        return [Shard.options(**options).remote(kind, settings, *shard_arguments) for _ in range(count)], 0
     nodes = _nodes()
     actors = []
     for shard in range(count):
@@ -71,7 +68,7 @@ def start_shards(count, kind, settings, actor_options, *shard_arguments):
         else:
             options["scheduling_strategy"] = "SPREAD"
         actors.append(Shard.options(**options).remote(kind, settings, *shard_arguments))
-    return actors
+    return actors, len(nodes)
 
 
 def wait_started(name, actors, timeout):
@@ -87,17 +84,16 @@ def wait_started(name, actors, timeout):
     return collect(refs, lambda shard, error: start_error(name, shard, len(refs), error))
 
 
-def placement_note(name, nodes, placed_by_caller):
-    """Says, once, when the shards did not land as evenly as the nodes allow."""
-    if placed_by_caller or not nodes:
+def placement_note(name, nodes, spread_over):
+    """Says, once, when the shards did not land as evenly as the `spread_over` nodes allow."""
+    if not spread_over or not nodes:
         return
     held = {}
     for shard, node in enumerate(nodes):
         held.setdefault(node, []).append(shard)
-    available = max(len(_nodes()), 1)
-    if max(map(len, held.values())) > math.ceil(len(nodes) / available):
+    if max(map(len, held.values())) > math.ceil(len(nodes) / spread_over):
         where = "; ".join(f"node {node[:12]}: shards {', '.join(map(str, shards))}" for node, shards in held.items())
-        warnings.warn(f"{name}: the cluster could not take its {len(nodes)} shards evenly over its {available} "
+        warnings.warn(f"{name}: the cluster could not take its {len(nodes)} shards evenly over its {spread_over} "
                       f"nodes, so they were placed as follows: {where}", RuntimeWarning, stacklevel=4)
 
 
@@ -113,16 +109,17 @@ def start_error(name, shard, shards, error):
 
 def _listed(numbers):
     numbers = [str(n) for n in numbers]
-    return numbers[0] if len(numbers) == 1 else ", ".join(numbers[:-1]) + " and " + numbers[-1]
+    return ", ".join(numbers[:-1]) + " and " + numbers[-1]
 
 
 def lost_error(name, lost, shards, stored, error):
     """lost: the shards known lost, ascending; stored: the vectors they held in all."""
-    which = f"shard {lost[0]} of {shards} is lost" if len(lost) == 1 else \
-        f"shards {_listed(lost)} of {shards} are lost"
-    held = "the vectors it held are gone" if len(lost) == 1 else "the vectors they held are gone"
+    if len(lost) == 1:
+        which, held = f"shard {lost[0]} of {shards} is lost", f"the {stored} vectors it held are gone"
+    else:
+        which, held = f"shards {_listed(lost)} of {shards} are lost", f"the {stored} vectors they held are gone"
     return ShardLostError(
-        f"{name} {which} ({_reason(error)}); {held.replace('the vectors', f'the {stored} vectors')}, "
+        f"{name} {which} ({_reason(error)}); {held}, "
         "since an index lives only in memory: build the index again"
     )
 

@@ -8,7 +8,7 @@ import threading
 import numpy as np
 import ray
 
-from quarix_shards._runtime import (ShardLostError, caller_places, check_room, collect, ensure_ray, lost_error,
+from quarix_shards._runtime import (ShardLostError, check_room, collect, ensure_ray, lost_error,
                                     lost_shards, placement_note, shard_count, start_shards, wait_started)
 
 # With a bar, each shard gets its part in about this many pieces, so the bar moves while the shards build.
@@ -62,7 +62,7 @@ class Sharded:
         self._count = 0
         self._failure = None
         self._lock = threading.Lock()
-        self._actors = start_shards(self._shard_total, kind, settings, actor_options, *shard_arguments)
+        self._actors, spread_over = start_shards(self._shard_total, kind, settings, actor_options, *shard_arguments)
         # Wait until every shard runs, so a shard that cannot start (quarix missing on a
         # machine, say) fails here rather than in the first call that stores vectors.
         try:
@@ -70,7 +70,7 @@ class Sharded:
         except BaseException:
             self.close()
             raise
-        placement_note(name, self._nodes, caller_places(actor_options))
+        placement_note(name, self._nodes, spread_over)
 
     @property
     def placement(self):

@@ -67,16 +67,11 @@ public:
     };
     void encode_query(std::span<const double> query, QueryCode& out) const;
 
-    // True when the computed Euclidean distance from the encoded query to
-    // node is certainly not below limit (never for a NaN limit).
-    bool rules_out(const QueryCode& query, std::size_t node, double limit) const {
-        if (node >= meta_.size()) return false;
-        return rules_out(node, kernels_->squares(query.view(dim_), codes_.data() + node * dim_, meta_[node].squares),
-                         reach(query, limit));
-    }
-    // The same in steps, for a walk that tests many nodes against one limit:
-    // squares() of up to kBatch nodes at once, reach() once per limit, then
-    // rules_out() of each node with its sum.
+    // Whether the computed Euclidean distance from the encoded query to a
+    // node is certainly not below a limit (never for a NaN limit), in steps
+    // for a walk that tests many nodes against one limit: squares() of up to
+    // kBatch nodes at once, reach() once per limit, then rules_out() of each
+    // node with its sum.
     static constexpr std::size_t kBatch = 16;
     void squares(const QueryCode& query, const std::uint32_t* nodes, std::size_t count, std::uint64_t* out) const;
     double reach(const QueryCode& query, double limit) const { return grid_.reach(limit, query.error); }

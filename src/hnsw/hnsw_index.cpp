@@ -74,13 +74,6 @@ void HnswIndex::prepare_pruning(std::span<const double> query) const {
     coarse_.encode_query(query, pruning_.code);
 }
 
-// The pivot test reads a few bytes per node, the coarse one a byte per
-// element: cheapest first.
-bool HnswIndex::ruled_out(const Pruning& pruning, std::size_t node, double limit) const {
-    return (pruning.pivots.usable && pivots_.rules_out(pruning.pivots, node, limit)) ||
-           (pruning.code.usable && coarse_.rules_out(pruning.code, node, limit));
-}
-
 bool HnswIndex::admits(std::size_t node, const Filter& filter) const {
     if (!filter.filter) return true;
     const std::size_t start = row_starts_[node];

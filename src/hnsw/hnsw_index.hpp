@@ -106,7 +106,6 @@ private:
         CoarseCodes::QueryCode code;
     };
     void prepare_pruning(std::span<const double> query) const;
-    bool ruled_out(const Pruning& pruning, std::size_t node, double limit) const;
     // Best-first walk of one layer from entry, keeping at most ef hits.
     Hits walk(std::size_t entry, std::span<const double> query, std::size_t ef, std::size_t layer,
               const Filter& filter, const Pruning& pruning, DistanceCache* cache = nullptr) const;

@@ -53,7 +53,7 @@ void HnswIndex::reserve(std::size_t more, std::size_t values) {
     upper_first_.reserve(upper_first_.size() + more);
     pivots_.expect(count_ + more);
     coarse_.expect(count_ + more);
-    visit_stamps_.reserve(count_ + more + kStampPadding);
+    visit_stamps_.reserve(count_ + more);
     link_stamps_.reserve(count_ + more);
     insert_cache_.stamps.reserve(count_ + more);
     insert_cache_.distances.reserve(count_ + more);

@@ -25,7 +25,7 @@ std::variant<std::size_t, HnswError> HnswIndex::check_search(std::size_t ef, std
 HnswIndex::Hits HnswIndex::walk(std::size_t entry, std::span<const double> query, std::size_t ef,
                                 std::size_t layer, const Filter& filter, const Pruning& pruning,
                                 DistanceCache* cache) const {
-    if (visit_stamps_.size() < count_ + kStampPadding) visit_stamps_.resize(count_ + kStampPadding, 0);
+    if (visit_stamps_.size() < count_) visit_stamps_.resize(count_, 0);
     if (++visit_generation_ == 0) {
         std::fill(visit_stamps_.begin(), visit_stamps_.end(), 0);
         visit_generation_ = 1;

@@ -44,10 +44,6 @@ public:
                below_by_margin(a.lower - query.upper[a.pivot]) >= limit;
     }
 
-    void prefetch(std::size_t node) const {
-        if (node < assigned_.size()) __builtin_prefetch(&assigned_[node]);
-    }
-
 private:
     struct Assignment {
         double lower, upper;  // bounds on the exact node-pivot distance

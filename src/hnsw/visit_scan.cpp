@@ -71,7 +71,8 @@ __attribute__((target("avx512f"))) std::size_t scan_avx512(const std::uint32_t* 
     for (; i + 16 <= count; i += 16) {
         __builtin_prefetch(links + i + kAheadIds);
         const __m512i ids = _mm512_loadu_si512(links + i);
-        const __mmask16 unseen = _mm512_cmpneq_epi32_mask(_mm512_i32gather_epi32(ids, stamps, 4), gen);
+        const __mmask16 unseen = _mm512_cmpneq_epi32_mask(
+            _mm512_mask_i32gather_epi32(_mm512_setzero_si512(), 0xFFFF, ids, stamps, 4), gen);
         if (!unseen) continue;
         // Compressed in a register and stored whole (found + 16 <= i + 16
         // <= count, inside the caller's buffer): a compressing store to

@@ -8,14 +8,14 @@
 
 namespace quarix {
 
+// Whole words, so that a batch of marks is one scattering store.
 using VisitStamp = std::uint32_t;
 
 struct VisitScan {
     // Appends to `fresh` every id of links[0, count) whose stamp is not
     // `generation`, in list order, and stamps it. The ids must be distinct
-    // and below 2^31; stamps must be readable kStampPadding bytes past the
-    // largest id. fresh must have room for count ids (slots past the returned
-    // count may be overwritten). Returns how many were appended.
+    // and below 2^31. fresh must have room for count ids (slots past the
+    // returned count may be overwritten). Returns how many were appended.
     std::size_t (*all)(const std::uint32_t* links, std::size_t count, VisitStamp* stamps, VisitStamp generation,
                        std::uint32_t* fresh);
     // The same over a list kept as two streams (see graph_links.hpp): link i
@@ -27,8 +27,6 @@ struct VisitScan {
                           std::size_t count, VisitStamp* stamps, VisitStamp generation, std::uint32_t* fresh);
     const char* name;
 };
-// Whole words, so that a batch of marks is one scattering store.
-inline constexpr std::size_t kStampPadding = 0;
 
 // The fastest scan this CPU runs, chosen when the module loads.
 const VisitScan& visit_scan();

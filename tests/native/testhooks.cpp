@@ -344,8 +344,6 @@ PyObject* visit_scan_with(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         for (const std::uint32_t id : links)
             if (id >= stamps.size()) throw_pending(PyExc_ValueError, "link beyond the stamps");
         const std::size_t count = links.size();
-        const std::size_t size = stamps.size();
-        stamps.resize(size + kStampPadding, 0);
         std::vector<std::uint32_t> fresh((count + 31) / 32 * 32);
         const VisitStamp generation = static_cast<VisitStamp>(to_size(args[3]));
         if (nargs == 5 && !is_absent(args[4])) {
@@ -368,7 +366,6 @@ PyObject* visit_scan_with(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         } else {
             fresh.resize(scan->all(links.data(), count, stamps.data(), generation, fresh.data()));
         }
-        stamps.resize(size);
         const auto as_list = [](const auto& values) {
             return new_list(values.size(), [&](std::size_t i) { return new_size(values[i]); });
         };
@@ -507,17 +504,15 @@ PyObject* coarse_rules_out(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         codes.fit(rows.values(), rows.size());  // equal lengths: the values are the rows back to back
         CoarseCodes::QueryCode code;
         codes.encode_query(query, code);
-        // Walks test nodes in batches: both paths must give the same answers.
+        // In batches, as walks test them.
         std::vector<std::uint64_t> sums(rows.size());
         std::vector<std::uint32_t> ids(rows.size());
         for (std::size_t i = 0; i < rows.size(); ++i) ids[i] = static_cast<std::uint32_t>(i);
         for (std::size_t i = 0; code.usable && i < rows.size(); i += CoarseCodes::kBatch)
             codes.squares(code, ids.data() + i, std::min(CoarseCodes::kBatch, rows.size() - i), sums.data() + i);
         return new_list(rows.size(), [&](std::size_t i) {
-            const bool one = code.usable && codes.rules_out(code, i, limits[i]);
-            if (code.usable && one != codes.rules_out(i, sums[i], codes.reach(code, limits[i])))
-                throw_pending(PyExc_AssertionError, "batch and single code tests disagree");
-            return Ref::borrow(one ? Py_True : Py_False);
+            const bool ruled = code.usable && codes.rules_out(i, sums[i], codes.reach(code, limits[i]));
+            return Ref::borrow(ruled ? Py_True : Py_False);
         });
     });
 }
