@@ -48,16 +48,16 @@ HnswIndex::Hits HnswIndex::walk(std::size_t entry, std::span<const double> query
     const auto later = [](const SearchHit& a, const SearchHit& b) { return hit_less(b, a); };
     std::priority_queue<SearchHit, std::vector<SearchHit>, decltype(later)> candidates(later);
 
-    Hits results;
-    results.reserve(std::min(ef, count_));
+    ResultList results(ef);
+    // One more than the bound: a hit is placed before the farthest is dropped.
+    results.reserve(std::min(ef, count_) + 1);
     // The entry is admitted whatever its level and whether or not it passes
     // the filter.
     const NodeId entry_id = static_cast<NodeId>(entry);
     double entry_distance = 0.0;
     distances(query, query_norm, &entry_id, 1, std::numeric_limits<double>::quiet_NaN(), cache, &entry_distance);
-    const SearchHit first{entry_distance, entry};
-    results.push_back(first);
-    candidates.push(first);
+    results.insert(entry_distance, entry_id);
+    candidates.push({entry_distance, entry});
     visit_stamps_[entry] = generation;
 
     // Pivots are judged every kPivotJudged tests and kept while they rule out one in kPivotShare.
@@ -68,7 +68,7 @@ HnswIndex::Hits HnswIndex::walk(std::size_t entry, std::span<const double> query
     while (!candidates.empty() && visited < reachable) {
         const SearchHit current = candidates.top();
         candidates.pop();
-        if (distance_less(results.back().distance, current.distance)) break;
+        if (distance_less(results.worst(), current.distance)) break;
         // The next node to expand is most often the best one left now: its
         // links are fetched while this node's are scanned.
         if (!candidates.empty()) prefetch_links(candidates.top().id, layer);
@@ -129,8 +129,8 @@ HnswIndex::Hits HnswIndex::walk(std::size_t entry, std::span<const double> query
         // it runs over the whole list first, with the farthest hit as it is
         // now (later ones are only nearer); where it rules out too few (wide
         // walks of a build), the walk stops making it.
-        if (results.size() >= ef && use_pivots) {
-            const double worst = results.back().distance;
+        if (results.full() && use_pivots) {
+            const double worst = results.worst();
             std::size_t kept = 0;
             for (const NodeId n : pending)
                 if (!pivots_.rules_out(pruning.pivots, n, worst)) pending[kept++] = n;
@@ -151,9 +151,9 @@ HnswIndex::Hits HnswIndex::walk(std::size_t entry, std::span<const double> query
         std::size_t summed_from = 0, summed_to = 0;
         std::size_t next = 0;
         while (next < pending.size()) {
-            const bool full = results.size() >= ef;
+            const bool full = results.full();
             // Only a full list has a farthest hit that a newcomer must beat.
-            const double worst = full ? results.back().distance : std::numeric_limits<double>::quiet_NaN();
+            const double worst = full ? results.worst() : std::numeric_limits<double>::quiet_NaN();
             const bool prune = full && pruning.code.usable;
             const double reach = prune ? coarse_.reach(pruning.code, worst) : 0.0;
             NodeId batch[kBatchWidth];
@@ -193,17 +193,14 @@ HnswIndex::Hits HnswIndex::walk(std::size_t entry, std::span<const double> query
             for (std::size_t j = 0; j < count; ++j) {
                 const double d = measured[j];
                 // A plain comparison: a NaN on either side admits nothing into a full list.
-                if (results.size() < ef || d < results.back().distance) {
-                    const SearchHit hit{d, batch[j]};
-                    candidates.push(hit);
-                    results.insert(
-                        results.begin() + static_cast<std::ptrdiff_t>(result_insert_position(results, d)), hit);
-                    if (results.size() > ef) results.pop_back();
+                if (!results.full() || d < results.worst()) {
+                    candidates.push({d, batch[j]});
+                    results.insert(d, batch[j]);
                 }
             }
         }
     }
-    return results;
+    return results.hits();
 }
 
 }  // namespace quarix

@@ -1,25 +1,43 @@
 // The bounded, sorted result list of a layer search. Where several hits share
-// a distance, the binary search below decides the new hit's place (and so
-// which equal hit is dropped on overflow); ids play no part in it.
+// a distance, a binary search decides the new hit's place (and so which equal
+// hit is dropped on overflow); ids play no part in it.
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <vector>
 
 #include "metrics/search_hit.hpp"
 
 namespace quarix {
 
-inline std::size_t result_insert_position(const std::vector<SearchHit>& list, double d) {
-    std::size_t size = list.size();
-    std::size_t base = 0;
-    while (size > 1) {
-        const std::size_t half = size / 2;
-        const std::size_t mid = base + half;
-        base = distance_less(d, list[mid].distance) ? base : mid;
-        size -= half;
+// The place result_list's binary search gives a hit at `d` among `size`
+// sorted distances.
+std::size_t result_insert_position(const double* distances, std::size_t size, double d);
+
+class ResultList {
+public:
+    // Holds at most `bound` hits (at least 1).
+    explicit ResultList(std::size_t bound);
+
+    // Room for `hits` hits (a walk's list holds at most as many as there are nodes).
+    void reserve(std::size_t hits) {
+        distances_.reserve(hits);
+        ids_.reserve(hits);
     }
-    return distance_less(list[base].distance, d) ? base + 1 : base;
-}
+    std::size_t size() const { return distances_.size(); }
+    bool full() const { return distances_.size() >= bound_; }
+    // The farthest hit (the list must not be empty).
+    double worst() const { return distances_.back(); }
+    // Places the hit as result_insert_position does, then drops the farthest beyond the bound.
+    void insert(double d, std::uint32_t id);
+    std::vector<SearchHit> hits() const;
+
+private:
+    std::size_t bound_;
+    // Apart, so that finding a place reads distances only.
+    std::vector<double> distances_;
+    std::vector<std::uint32_t> ids_;
+};
 
 }  // namespace quarix
