@@ -151,14 +151,15 @@ private:
     std::size_t next_fit_ = 0;
     mutable Pruning pruning_;
     mutable std::size_t ruled_out_ = 0;
-    // Whether pivots rule out enough to pay for their test, judged over the
-    // walks of one kind (greedy steps, build walks, other walks) and not
-    // afresh in each walk: on some data they rule out almost nothing.
+    // Whether pivots rule out enough to pay for their test in walks of one
+    // kind (greedy steps, build walks or others) on one layer (the fourth
+    // standing for all above), judged over whole walks: on some data they
+    // rule out almost nothing, and then walks skip them.
     struct PivotVerdict {
         std::size_t tests = 0, outs = 0, walks_without = 0;
         bool worth = true;
     };
-    mutable std::array<PivotVerdict, 3> pivot_verdicts_;
+    mutable std::array<PivotVerdict, 12> pivot_verdicts_;
     std::size_t count_ = 0;
     std::vector<std::size_t> levels_;
     std::map<std::size_t, std::size_t> level_counts_;  // level -> nodes at it

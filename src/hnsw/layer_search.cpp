@@ -60,12 +60,15 @@ HnswIndex::Hits HnswIndex::walk(std::size_t entry, std::span<const double> query
     candidates.push({entry_distance, entry});
     visit_stamps_[entry] = generation;
 
-    // Pivots are judged every kPivotJudged tests and kept while they rule out
-    // one in kPivotShare; once judged not worth it, one walk in kPivotRetry
-    // tests them again.
-    constexpr std::size_t kPivotJudged = 512, kPivotShare = 8, kPivotRetry = 16;
-    PivotVerdict& verdict = pivot_verdicts_[ef == 1 ? 0 : ef == ef_construction_ ? 1 : 2];
+    // Pivots are judged every kPivotJudged tests in this walk, and every
+    // kVerdictTests over the walks of its kind (so that one walk's poor start
+    // does not stop the next), and kept while they rule out one in
+    // kPivotShare; where they were not worth it, one walk in kPivotRetry tests
+    // them again.
+    constexpr std::size_t kPivotJudged = 512, kVerdictTests = 16 * kPivotJudged, kPivotShare = 8, kPivotRetry = 16;
+    PivotVerdict& verdict = pivot_verdicts_[(ef == 1 ? 0 : ef == ef_construction_ ? 4 : 8) + std::min<std::size_t>(layer, 3)];
     bool use_pivots = pruning.pivots.usable && (verdict.worth || ++verdict.walks_without % kPivotRetry == 0);
+    std::size_t pivot_tests = 0, pivot_outs = 0, walk_tests = 0, walk_outs = 0;
     std::vector<NodeId>& pending = pending_;
     while (!candidates.empty() && visited < reachable) {
         const SearchHit current = candidates.top();
@@ -136,14 +139,15 @@ HnswIndex::Hits HnswIndex::walk(std::size_t entry, std::span<const double> query
             std::size_t kept = 0;
             for (const NodeId n : pending)
                 if (!pivots_.rules_out(pruning.pivots, n, worst)) pending[kept++] = n;
-            verdict.tests += pending.size();
-            verdict.outs += pending.size() - kept;
+            pivot_tests += pending.size();
+            pivot_outs += pending.size() - kept;
             ruled_out_ += pending.size() - kept;
             pending.resize(kept);
-            if (verdict.tests >= kPivotJudged) {
-                verdict.worth = verdict.outs * kPivotShare >= verdict.tests;
-                verdict.tests = verdict.outs = 0;
-                use_pivots = verdict.worth;
+            if (pivot_tests >= kPivotJudged) {
+                use_pivots = pivot_outs * kPivotShare >= pivot_tests;
+                walk_tests += pivot_tests;
+                walk_outs += pivot_outs;
+                pivot_tests = pivot_outs = 0;
             }
         }
         // The rest are measured eight at a time, each first tested on its
@@ -202,6 +206,12 @@ HnswIndex::Hits HnswIndex::walk(std::size_t entry, std::span<const double> query
                 }
             }
         }
+    }
+    verdict.tests += walk_tests + pivot_tests;
+    verdict.outs += walk_outs + pivot_outs;
+    if (verdict.tests >= kVerdictTests) {
+        verdict.worth = verdict.outs * kPivotShare >= verdict.tests;
+        verdict.tests = verdict.outs = 0;
     }
     return results.hits();
 }
