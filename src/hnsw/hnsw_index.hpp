@@ -4,6 +4,7 @@
 // only through nodes whose level is at least L. Nothing is ever pruned.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -159,7 +160,12 @@ private:
         std::size_t tests = 0, outs = 0, walks_without = 0;
         bool worth = true;
     };
-    mutable std::array<PivotVerdict, 12> pivot_verdicts_;
+    static constexpr std::size_t kVerdictLayers = 4;
+    mutable std::array<PivotVerdict, 3 * kVerdictLayers> pivot_verdicts_;
+    PivotVerdict& pivot_verdict(std::size_t ef, std::size_t layer) const {
+        const std::size_t kind = ef == 1 ? 0 : ef == ef_construction_ ? 1 : 2;
+        return pivot_verdicts_[kind * kVerdictLayers + std::min(layer, kVerdictLayers - 1)];
+    }
     std::size_t count_ = 0;
     std::vector<std::size_t> levels_;
     std::map<std::size_t, std::size_t> level_counts_;  // level -> nodes at it

@@ -66,9 +66,9 @@ HnswIndex::Hits HnswIndex::walk(std::size_t entry, std::span<const double> query
     // kPivotShare; where they were not worth it, one walk in kPivotRetry tests
     // them again.
     constexpr std::size_t kPivotJudged = 512, kVerdictTests = 16 * kPivotJudged, kPivotShare = 8, kPivotRetry = 16;
-    PivotVerdict& verdict = pivot_verdicts_[(ef == 1 ? 0 : ef == ef_construction_ ? 4 : 8) + std::min<std::size_t>(layer, 3)];
+    PivotVerdict& verdict = pivot_verdict(ef, layer);
     bool use_pivots = pruning.pivots.usable && (verdict.worth || ++verdict.walks_without % kPivotRetry == 0);
-    std::size_t pivot_tests = 0, pivot_outs = 0, walk_tests = 0, walk_outs = 0;
+    std::size_t pivot_tests = 0, pivot_outs = 0;
     std::vector<NodeId>& pending = pending_;
     while (!candidates.empty() && visited < reachable) {
         const SearchHit current = candidates.top();
@@ -141,12 +141,12 @@ HnswIndex::Hits HnswIndex::walk(std::size_t entry, std::span<const double> query
                 if (!pivots_.rules_out(pruning.pivots, n, worst)) pending[kept++] = n;
             pivot_tests += pending.size();
             pivot_outs += pending.size() - kept;
+            verdict.tests += pending.size();
+            verdict.outs += pending.size() - kept;
             ruled_out_ += pending.size() - kept;
             pending.resize(kept);
             if (pivot_tests >= kPivotJudged) {
                 use_pivots = pivot_outs * kPivotShare >= pivot_tests;
-                walk_tests += pivot_tests;
-                walk_outs += pivot_outs;
                 pivot_tests = pivot_outs = 0;
             }
         }
@@ -207,8 +207,7 @@ HnswIndex::Hits HnswIndex::walk(std::size_t entry, std::span<const double> query
             }
         }
     }
-    verdict.tests += walk_tests + pivot_tests;
-    verdict.outs += walk_outs + pivot_outs;
+    // Judged between walks only, so that it counts whole walks.
     if (verdict.tests >= kVerdictTests) {
         verdict.worth = verdict.outs * kPivotShare >= verdict.tests;
         verdict.tests = verdict.outs = 0;

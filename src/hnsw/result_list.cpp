@@ -11,6 +11,18 @@
 namespace quarix {
 namespace {
 
+// The place of a hit at d among `size` sorted distances (at least one).
+std::size_t result_insert_position(const double* distances, std::size_t size, double d) {
+    std::size_t base = 0;
+    while (size > 1) {
+        const std::size_t half = size / 2;
+        const std::size_t mid = base + half;
+        base = distance_less(d, distances[mid]) ? base : mid;
+        size -= half;
+    }
+    return distance_less(distances[base], d) ? base + 1 : base;
+}
+
 // Where no listed distance equals d, the binary search's place is the count
 // of distances below d. New hits mostly land near the back, so the count
 // runs from there, eight at a time.
@@ -48,17 +60,6 @@ CountBelow chosen_count() {
 const CountBelow kCountBelow = chosen_count();
 
 }  // namespace
-
-std::size_t result_insert_position(const double* distances, std::size_t size, double d) {
-    std::size_t base = 0;
-    while (size > 1) {
-        const std::size_t half = size / 2;
-        const std::size_t mid = base + half;
-        base = distance_less(d, distances[mid]) ? base : mid;
-        size -= half;
-    }
-    return distance_less(distances[base], d) ? base + 1 : base;
-}
 
 ResultList::ResultList(std::size_t bound) : bound_(std::max<std::size_t>(bound, 1)) {}
 

@@ -11,10 +11,6 @@
 
 namespace quarix {
 
-// The place result_list's binary search gives a hit at `d` among `size`
-// sorted distances.
-std::size_t result_insert_position(const double* distances, std::size_t size, double d);
-
 class ResultList {
 public:
     // Holds at most `bound` hits (at least 1).
@@ -25,11 +21,10 @@ public:
         distances_.reserve(hits);
         ids_.reserve(hits);
     }
-    std::size_t size() const { return distances_.size(); }
     bool full() const { return distances_.size() >= bound_; }
     // The farthest hit (the list must not be empty).
     double worst() const { return distances_.back(); }
-    // Places the hit as result_insert_position does, then drops the farthest beyond the bound.
+    // Places the hit as the binary search does, then drops the farthest beyond the bound.
     void insert(double d, std::uint32_t id);
     std::vector<SearchHit> hits() const;
 
