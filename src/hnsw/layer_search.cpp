@@ -1,7 +1,6 @@
 // The one graph walk: a best-first beam search over one layer.
 #include <cmath>
 #include <limits>
-#include <queue>
 
 #include "errors/internal_failure.hpp"
 #include "hnsw/hnsw_index.hpp"
@@ -44,10 +43,6 @@ HnswIndex::Hits HnswIndex::walk(std::size_t entry, std::span<const double> query
     const std::size_t reachable = filtering ? SIZE_MAX : nodes_at_or_above(layer);
     std::size_t visited = levels_[entry] >= layer ? 1 : 0;
 
-    // Smallest hit first; equal distances pop the smaller id first.
-    const auto later = [](const SearchHit& a, const SearchHit& b) { return hit_less(b, a); };
-    std::priority_queue<SearchHit, std::vector<SearchHit>, decltype(later)> candidates(later);
-
     ResultList results(ef);
     // One more than the bound: a hit is placed before the farthest is dropped.
     results.reserve(std::min(ef, count_) + 1);
@@ -57,7 +52,6 @@ HnswIndex::Hits HnswIndex::walk(std::size_t entry, std::span<const double> query
     double entry_distance = 0.0;
     distances(query, query_norm, &entry_id, 1, std::numeric_limits<double>::quiet_NaN(), cache, &entry_distance);
     results.insert(entry_distance, entry_id);
-    candidates.push({entry_distance, entry});
     visit_stamps_[entry] = generation;
 
     // Pivots are judged every kPivotJudged tests in this walk, and every
@@ -70,13 +64,15 @@ HnswIndex::Hits HnswIndex::walk(std::size_t entry, std::span<const double> query
     bool use_pivots = pruning.pivots.usable && (verdict.worth || ++verdict.walks_without % kPivotRetry == 0);
     std::size_t pivot_tests = 0, pivot_outs = 0;
     std::vector<NodeId>& pending = pending_;
-    while (!candidates.empty() && visited < reachable) {
-        const SearchHit current = candidates.top();
-        candidates.pop();
-        if (distance_less(results.worst(), current.distance)) break;
+    // Nearest first, equal distances by the smaller id, until the nearest
+    // left is beyond the farthest hit.
+    while (visited < reachable) {
+        const std::optional<SearchHit> nearest = results.next_to_expand();
+        if (!nearest) break;
+        const SearchHit current = *nearest;
         // The next node to expand is most often the best one left now: its
         // links are fetched while this node's are scanned.
-        if (!candidates.empty()) prefetch_links(candidates.top().id, layer);
+        if (const std::optional<std::uint32_t> after = results.likely_next()) prefetch_links(*after, layer);
 
         // The level, filter and visited tests do not depend on distances, so
         // the neighbours that pass them are gathered first and measured
@@ -200,10 +196,7 @@ HnswIndex::Hits HnswIndex::walk(std::size_t entry, std::span<const double> query
             for (std::size_t j = 0; j < count; ++j) {
                 const double d = measured[j];
                 // A plain comparison: a NaN on either side admits nothing into a full list.
-                if (!results.full() || d < results.worst()) {
-                    candidates.push({d, batch[j]});
-                    results.insert(d, batch[j]);
-                }
+                if (!results.full() || d < results.worst()) results.insert(d, batch[j]);
             }
         }
     }

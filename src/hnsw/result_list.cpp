@@ -71,10 +71,52 @@ void ResultList::insert(double d, std::uint32_t id) {
     if (at < size && !distance_less(d, distances_[at])) at = result_insert_position(distances_.data(), size, d);
     distances_.insert(distances_.begin() + static_cast<std::ptrdiff_t>(at), d);
     ids_.insert(ids_.begin() + static_cast<std::ptrdiff_t>(at), id);
+    expanded_.insert(expanded_.begin() + static_cast<std::ptrdiff_t>(at), 0);
+    if (at < frontier_) frontier_ = at;
     if (distances_.size() > bound_) {
+        const double dropped = distances_.back();
+        if (!expanded_.back() && !distance_less(distances_[distances_.size() - 2], dropped))
+            dropped_ties_.push_back({dropped, ids_.back()});
         distances_.pop_back();
         ids_.pop_back();
+        expanded_.pop_back();
+        frontier_ = std::min(frontier_, distances_.size());
     }
+}
+
+std::optional<SearchHit> ResultList::next_to_expand() {
+    const std::size_t size = distances_.size();
+    while (frontier_ < size && expanded_[frontier_]) ++frontier_;
+    std::optional<std::size_t> best;
+    if (frontier_ < size) {
+        best = frontier_;
+        // Equal distances sit in no order of ids.
+        for (std::size_t j = frontier_ + 1; j < size && !distance_less(distances_[frontier_], distances_[j]); ++j)
+            if (!expanded_[j] && ids_[j] < ids_[*best]) best = j;
+    }
+    if (!dropped_ties_.empty()) {
+        // A dropped hit beyond the farthest kept one is beyond every later
+        // farthest too; one still equal to it is expanded in its turn.
+        const double worst = distances_.back();
+        std::erase_if(dropped_ties_, [&](const SearchHit& h) { return distance_less(worst, h.distance); });
+        std::optional<std::size_t> tie;
+        for (std::size_t t = 0; t < dropped_ties_.size(); ++t)
+            if (!tie || hit_less(dropped_ties_[t], dropped_ties_[*tie])) tie = t;
+        if (tie && (!best || hit_less(dropped_ties_[*tie], {distances_[*best], ids_[*best]}))) {
+            const SearchHit hit = dropped_ties_[*tie];
+            dropped_ties_.erase(dropped_ties_.begin() + static_cast<std::ptrdiff_t>(*tie));
+            return hit;
+        }
+    }
+    if (!best) return std::nullopt;
+    expanded_[*best] = 1;
+    return SearchHit{distances_[*best], ids_[*best]};
+}
+
+std::optional<std::uint32_t> ResultList::likely_next() const {
+    for (std::size_t j = frontier_; j < distances_.size(); ++j)
+        if (!expanded_[j]) return ids_[j];
+    return std::nullopt;
 }
 
 std::vector<SearchHit> ResultList::hits() const {
