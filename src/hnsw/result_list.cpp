@@ -86,7 +86,6 @@ void ResultList::insert(double d, std::uint32_t id) {
 
 std::optional<SearchHit> ResultList::next_to_expand() {
     const std::size_t size = distances_.size();
-    while (frontier_ < size && expanded_[frontier_]) ++frontier_;
     std::optional<std::size_t> best;
     if (frontier_ < size) {
         best = frontier_;
@@ -110,13 +109,8 @@ std::optional<SearchHit> ResultList::next_to_expand() {
     }
     if (!best) return std::nullopt;
     expanded_[*best] = 1;
+    while (frontier_ < size && expanded_[frontier_]) ++frontier_;
     return SearchHit{distances_[*best], ids_[*best]};
-}
-
-std::optional<std::uint32_t> ResultList::likely_next() const {
-    for (std::size_t j = frontier_; j < distances_.size(); ++j)
-        if (!expanded_[j]) return ids_[j];
-    return std::nullopt;
 }
 
 std::vector<SearchHit> ResultList::hits() const {

@@ -40,7 +40,10 @@ public:
     // walk would still expand has been.
     std::optional<SearchHit> next_to_expand();
     // The hit next_to_expand() will most likely give next, for fetching ahead.
-    std::optional<std::uint32_t> likely_next() const;
+    std::optional<std::uint32_t> likely_next() const {
+        if (frontier_ < ids_.size()) return ids_[frontier_];
+        return std::nullopt;
+    }
 
 private:
     std::size_t bound_;
@@ -48,7 +51,9 @@ private:
     std::vector<double> distances_;
     std::vector<std::uint32_t> ids_;
     std::vector<std::uint8_t> expanded_;
-    // No hit before this place is left to expand.
+    // The first hit not yet expanded (the size when there is none): an
+    // insert before it moves it back to the new hit, an expansion at it
+    // moves it past the expanded hits that follow.
     std::size_t frontier_ = 0;
     // Dropped hits not expanded whose distance equalled the farthest kept.
     std::vector<SearchHit> dropped_ties_;
